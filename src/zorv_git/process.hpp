@@ -17,13 +17,13 @@
 namespace zorv_git::process {
 
 struct Options {
-    std::filesystem::path cwd;                                // empty: the caller's directory
-    std::vector<std::pair<std::string, std::string>> env;     // added or replaced variables
-    std::vector<std::string> unset_env;                       // variables removed from the child's environment
-    std::string_view stdin_data;                              // written to stdin, which is then closed
+    std::filesystem::path cwd{};                              // empty: the caller's directory
+    std::vector<std::pair<std::string, std::string>> env{};    // added or replaced variables
+    std::vector<std::string> unset_env{};                     // variables removed from the child's environment
+    std::string_view stdin_data{};                            // written to stdin, which is then closed
     std::chrono::milliseconds timeout{0};                     // 0: no deadline; else SIGTERM, then SIGKILL
     // When set, stdout is handed over chunk by chunk instead of being captured.
-    std::function<void(std::string_view)> on_stdout;
+    std::function<void(std::string_view)> on_stdout{};
 };
 
 struct Result {
