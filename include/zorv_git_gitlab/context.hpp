@@ -1,0 +1,88 @@
+// The context an operation runs with: the configuration it reads at the moment of the call, the
+// inner-call table through which operations reach each other, and the output sinks.
+//
+// GitlabGit's class-level operations run with the default context (its class attributes, its own
+// operations, standard output). A caller may derive from Context to change any of these for the
+// calls it makes through the functions of operations.hpp, for instance a project lookup with a cache.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "zorv_git_gitlab/json.hpp"
+
+namespace zorv_git_gitlab {
+
+// Limits and policies of the request layer. Every request reads them from its context.
+struct Settings {
+    // Time allowed to establish a connection (TCP and TLS).
+    std::chrono::milliseconds connect_timeout{std::chrono::seconds(30)};
+    // A transfer slower than stall_bytes_per_second for stall_time is abandoned.
+    std::chrono::seconds stall_time{120};
+    long stall_bytes_per_second = 1;
+    // Largest answer body accepted; a larger one ends the request with ResponseTooLargeError.
+    std::size_t max_response_bytes = std::size_t{256} << 20;
+    // GET requests are retried on 429, 502, 503, 504 and dropped connections: at most max_tries
+    // attempts in all, within retry_total_time, waiting retry_base_delay * 2^n with jitter between
+    // attempts, or the server's Retry-After up to retry_after_cap. POST, PUT and DELETE are never retried.
+    int max_tries = 4;
+    std::chrono::milliseconds retry_total_time{std::chrono::seconds(60)};
+    std::chrono::milliseconds retry_base_delay{500};
+    std::chrono::milliseconds retry_after_cap{std::chrono::seconds(30)};
+    // Interval between the polls of perform_merge's wait for the merge check.
+    std::chrono::milliseconds merge_poll_interval{std::chrono::seconds(5)};
+};
+
+// What a request needs to know: where the API is, who asks, and the limits.
+struct Config {
+    std::string api_url;
+    std::optional<std::string> token;
+    Settings settings;
+};
+
+enum class LogLevel { debug, info, warning, error };
+
+class Context {
+public:
+    Context() = default;
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+    virtual ~Context() = default;
+
+    // The configuration at the moment of the call.
+    [[nodiscard]] virtual Config config() const = 0;
+
+    // Output: one whole line (without its newline) on the operation's standard output; one log record.
+    virtual void print_line(std::string_view line);
+    virtual void log(LogLevel level, std::string_view message);
+
+    // Inner calls: operations that other operations build on. The defaults run the library's own.
+    virtual std::optional<Json> get_project_info(const std::string& project_name, std::int64_t group_id);
+    virtual std::optional<Json> get_sub_group_info(const std::string& group_name, std::int64_t parent_id);
+    virtual std::optional<Json> get_branch_info(const std::string& project_name, std::int64_t group_id,
+                                                const std::string& branch_name);
+    virtual std::optional<Json> get_tag_info(const std::string& tag_name, const std::string& project_name,
+                                             std::int64_t group_id);
+    virtual void commit_file(const std::string& project_name, std::int64_t group_id, const std::string& filename,
+                             const std::string& file_content);
+    virtual bool clean_workspace(const std::string& path, bool destroy);
+    // The token used in the clone address, read at the moment of the clone: GITLAB_TOKEN from the
+    // environment when set, else the configured token.
+    [[nodiscard]] virtual std::optional<std::string> clone_token() const;
+};
+
+// A context with a fixed configuration and the library's own inner calls and output.
+class FixedContext : public Context {
+public:
+    explicit FixedContext(Config config) : config_(std::move(config)) {}
+    [[nodiscard]] Config config() const override { return config_; }
+
+private:
+    Config config_;
+};
+
+}  // namespace zorv_git_gitlab

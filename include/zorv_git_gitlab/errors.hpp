@@ -1,0 +1,106 @@
+// The library's error types. Every message names what failed (operation, project, request) and never
+// contains an access token.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace zorv_git_gitlab {
+
+// Base of every error the library raises.
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The request did not complete: no connection, TLS refused, too slow, connection dropped, answer too large.
+class TransportError : public Error {
+public:
+    using Error::Error;
+};
+class ConnectError : public TransportError {  // name resolution or connection refused
+public:
+    using TransportError::TransportError;
+};
+class TlsError : public TransportError {  // certificate or handshake failure
+public:
+    using TransportError::TransportError;
+};
+class TimeoutError : public TransportError {  // connect or stall limit reached
+public:
+    using TransportError::TransportError;
+};
+class ConnectionDroppedError : public TransportError {  // the server closed the connection mid-answer
+public:
+    using TransportError::TransportError;
+};
+class ResponseTooLargeError : public TransportError {  // the answer exceeded the configured size limit
+public:
+    using TransportError::TransportError;
+};
+
+// A success answer whose body is not the JSON the operation needs.
+class JsonDecodeError : public Error {
+public:
+    using Error::Error;
+};
+
+// A server record without a field the operation reads.
+class MissingFieldError : public Error {
+public:
+    MissingFieldError(const std::string& operation, const std::string& field)
+        : Error(operation + ": the server's answer has no field \"" + field + "\""), field_(field) {}
+    [[nodiscard]] const std::string& field() const noexcept { return field_; }
+
+private:
+    std::string field_;
+};
+
+// The project lookup found no project of that name in that group.
+class ProjectNotFoundError : public Error {
+public:
+    ProjectNotFoundError(const std::string& operation, const std::string& project_name, const std::string& group)
+        : Error(operation + ": project " + project_name + " not found in group " + group),
+          project_name_(project_name) {}
+    [[nodiscard]] const std::string& project_name() const noexcept { return project_name_; }
+
+private:
+    std::string project_name_;
+};
+
+// get_sub_group_id asked to raise for a missing subgroup.
+class SubgroupNotFoundError : public Error {
+public:
+    using Error::Error;
+};
+
+// A git command failed; the message carries the command (without credentials) and git's own message.
+class GitError : public Error {
+public:
+    GitError(const std::string& message, int exit_code) : Error(message), exit_code_(exit_code) {}
+    [[nodiscard]] int exit_code() const noexcept { return exit_code_; }
+
+private:
+    int exit_code_;
+};
+
+// A working-copy change that cannot be published (for instance a symbolic link).
+class UnpublishableChangeError : public Error {
+public:
+    using Error::Error;
+};
+
+// clone_project was given a non-empty directory and may not clear it.
+class DirectoryNotEmptyError : public Error {
+public:
+    using Error::Error;
+};
+
+// perform_merge ran out of time while the server was still checking the merge request.
+class MergeTimeoutError : public Error {
+public:
+    using Error::Error;
+};
+
+}  // namespace zorv_git_gitlab

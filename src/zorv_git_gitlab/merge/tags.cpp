@@ -1,0 +1,42 @@
+// Tags and the commits between two refs.
+#include "rest/api.hpp"
+#include "zorv_git_gitlab/operations.hpp"
+
+namespace zorv_git_gitlab::ops {
+
+std::optional<Json> get_commits_by_range(Context& ctx, const std::string& start_ref, const std::string& end_ref,
+                                         const std::string& project_name, std::int64_t group_id) {
+    rest::Api api(ctx, "get_commits_by_range");
+    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    return api.get_all(rest::Path{"projects", project.id_text, "repository", "commits"},
+                       {{"ref_name", start_ref + "..." + end_ref}});
+}
+
+std::optional<Json> get_tag_list(Context& ctx, const std::string& project_name, std::int64_t group_id) {
+    rest::Api api(ctx, "get_tag_list");
+    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    return api.get_all(rest::Path{"projects", project.id_text, "repository", "tags"}, {{"order_by", "version"}});
+}
+
+std::optional<Json> get_tag_info(Context& ctx, const std::string& tag_name, const std::string& project_name,
+                                 std::int64_t group_id) {
+    rest::Api api(ctx, "get_tag_info");
+    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    return api.get(rest::Path{"projects", project.id_text, "repository", "tags", tag_name}).json_if({200});
+}
+
+void tag_project(Context& ctx, const std::string& tag_name, const std::string& project_name,
+                 const std::string& remote_branch, std::int64_t group_id) {
+    rest::Api api(ctx, "tag_project");
+    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    if (rest::present(ctx.get_tag_info(tag_name, project_name, group_id))) return;
+    const auto response = api.post_form(rest::Path{"projects", project.id_text, "repository", "tags"},
+                                        {{"tag_name", tag_name}, {"ref", remote_branch}, {"message", tag_name}});
+    if (response.status() == 201) {
+        api.print("Successfully tagged " + tag_name);
+    } else {
+        api.fail("Failed to tag " + tag_name + ":", response);
+    }
+}
+
+}  // namespace zorv_git_gitlab::ops

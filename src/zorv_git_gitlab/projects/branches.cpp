@@ -1,0 +1,37 @@
+// Reading, creating and deleting branches, each after an existence test.
+#include "rest/api.hpp"
+#include "zorv_git_gitlab/operations.hpp"
+
+namespace zorv_git_gitlab::ops {
+
+std::optional<Json> get_branch_info(Context& ctx, const std::string& project_name, std::int64_t group_id,
+                                    const std::string& branch_name) {
+    rest::Api api(ctx, "get_branch_info");
+    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    return api.get(rest::Path{"projects", project.id_text, "repository", "branches", branch_name}).json_if({200});
+}
+
+std::optional<Json> create_branch(Context& ctx, const std::string& project_name, std::int64_t group_id,
+                                  const std::string& branch_name, const std::string& ref) {
+    rest::Api api(ctx, "create_branch");
+    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    if (rest::present(ctx.get_branch_info(project_name, group_id, branch_name))) return std::nullopt;
+    const Json body = {{"id", project.id}, {"branch", branch_name}, {"ref", ref}};
+    return api.post_json(rest::Path{"projects", project.id_text, "repository", "branches"}, body).json_if({201});
+}
+
+void delete_branch(Context& ctx, const std::string& project_name, std::int64_t group_id,
+                   const std::string& branch_name) {
+    rest::Api api(ctx, "delete_branch");
+    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    if (!rest::present(ctx.get_branch_info(project_name, group_id, branch_name))) return;
+    const auto response = api.del(rest::Path{"projects", project.id_text, "repository", "branches", branch_name});
+    // GitLab answers a branch deletion with 204 and no body.
+    if (response.status() == 204 || response.status() == 202) {
+        api.print("Project " + project_name + "/" + branch_name + " accepted deletion successfully.");
+    } else {
+        api.fail("Failed to delete the project. Response: ", response);
+    }
+}
+
+}  // namespace zorv_git_gitlab::ops

@@ -1,0 +1,24 @@
+// Committing one new file through the repository files API.
+#include "rest/api.hpp"
+#include "rest/base64.hpp"
+#include "zorv_git_gitlab/operations.hpp"
+
+namespace zorv_git_gitlab::ops {
+
+void commit_file(Context& ctx, const std::string& project_name, std::int64_t group_id, const std::string& filename,
+                 const std::string& file_content) {
+    rest::Api api(ctx, "commit_file");
+    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    const Json body = {{"branch", "master"},
+                       {"content", rest::base64(file_content)},
+                       {"commit_message", filename},
+                       {"encoding", "base64"}};
+    const auto response = api.post_json(rest::Path{"projects", project.id_text, "repository", "files", filename}, body);
+    if (response.status() == 201) {
+        api.print("Successfully created " + filename);
+    } else {
+        api.fail("Failed to create " + filename + ":", response);
+    }
+}
+
+}  // namespace zorv_git_gitlab::ops

@@ -1,0 +1,209 @@
+#include "rest/api.hpp"
+
+#include <set>
+
+#include "zorv_git_gitlab/errors.hpp"
+
+namespace zorv_git_gitlab::rest {
+namespace {
+
+constexpr std::string_view kJson = "application/json";
+constexpr std::string_view kForm = "application/x-www-form-urlencoded";
+constexpr int kMaxPages = 100000;
+
+std::string dump_body(const Json& body, std::string_view operation) {
+    try {
+        return body.dump();
+    } catch (const Json::type_error& e) {
+        throw Error(std::string(operation) + ": a value of the request is not valid UTF-8 text");
+    }
+}
+
+// The URL of the next page, from X-Next-Page (a page number) or else the Link header's rel="next"
+// (followed only when it stays below the API root, so the token never goes to another server).
+std::optional<std::string> next_page_url(const Response& response, const std::string& base_url,
+                                         const std::string& api_root) {
+    if (const auto next = response.header("X-Next-Page"); next && !next->empty()) {
+        return base_url + (base_url.find('?') == std::string::npos ? "?" : "&") + "page=" + form_encode(*next);
+    }
+    const auto link = response.header("Link");
+    if (!link) return std::nullopt;
+    std::string_view rest = *link;
+    while (!rest.empty()) {
+        const auto comma = rest.find(',');
+        std::string_view part = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+        const auto open = part.find('<');
+        const auto close = part.find('>');
+        if (open == std::string_view::npos || close == std::string_view::npos || close < open) continue;
+        const std::string_view params = part.substr(close + 1);
+        if (params.find("rel=\"next\"") == std::string_view::npos && params.find("rel=next") == std::string_view::npos) {
+            continue;
+        }
+        std::string url(part.substr(open + 1, close - open - 1));
+        if (url.starts_with(api_root)) return url;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+Json Response::json() const {
+    try {
+        return Json::parse(http_.body);
+    } catch (const Json::parse_error&) {
+        throw JsonDecodeError(operation_ + ": " + what_ + " answered " + std::to_string(http_.status) +
+                              " with a body that is not JSON");
+    }
+}
+
+std::optional<Json> Response::json_if(std::initializer_list<long> expected) const {
+    for (const long status : expected) {
+        if (status == http_.status) return json();
+    }
+    return std::nullopt;
+}
+
+Api::Api(Context& ctx, std::string operation)
+    : ctx_(ctx), operation_(std::move(operation)), config_(ctx.config()) {}
+
+std::string Api::url(const Path& path, const Params& query) const {
+    std::string out = config_.api_url + path.text();
+    if (!query.empty()) out += "?" + form_encode(query);
+    return out;
+}
+
+Response Api::send(Method method, std::string url, std::string body, std::string_view content_type) {
+    HttpRequest request;
+    request.method = method;
+    request.url = std::move(url);
+    request.body = std::move(body);
+    if (config_.token) request.headers.push_back("PRIVATE-TOKEN: " + *config_.token);
+    if (!content_type.empty()) request.headers.push_back("Content-Type: " + std::string(content_type));
+    std::string what = std::string(method_name(method)) + " " + request.url;
+    return Response(perform(request, config_.settings), std::move(what), operation_);
+}
+
+Response Api::get(const Path& path, const Params& query) { return send(Method::get, url(path, query), {}, {}); }
+Response Api::post(const Path& path) { return send(Method::post, url(path, {}), {}, {}); }
+Response Api::del(const Path& path) { return send(Method::del, url(path, {}), {}, {}); }
+
+Response Api::post_json(const Path& path, const Json& body) {
+    return send(Method::post, url(path, {}), dump_body(body, operation_), kJson);
+}
+Response Api::put_json(const Path& path, const Json& body) {
+    return send(Method::put, url(path, {}), dump_body(body, operation_), kJson);
+}
+Response Api::post_form(const Path& path, const Params& form) {
+    return send(Method::post, url(path, {}), form_encode(form), kForm);
+}
+Response Api::put_form(const Path& path, const Params& form) {
+    return send(Method::put, url(path, {}), form_encode(form), kForm);
+}
+Response Api::post_query(const Path& path, const Params& query) {
+    return send(Method::post, url(path, query), {}, {});
+}
+Response Api::put_query(const Path& path, const Params& query) { return send(Method::put, url(path, query), {}, {}); }
+
+Response Api::post_json_stream(const Path& path, std::function<std::size_t(char*, std::size_t)> source) {
+    HttpRequest request;
+    request.method = Method::post;
+    request.url = url(path, {});
+    request.body_source = std::move(source);
+    if (config_.token) request.headers.push_back("PRIVATE-TOKEN: " + *config_.token);
+    request.headers.emplace_back("Content-Type: application/json");
+    std::string what = "POST " + request.url;
+    return Response(perform(request, config_.settings), std::move(what), operation_);
+}
+
+std::optional<Json> Api::find(const Path& path, Params query, const std::function<bool(const Json&)>& match) {
+    query.emplace_back("per_page", "100");
+    const std::string first = url(path, query);
+    std::string next = first;
+    std::set<std::string> seen;
+    for (int page = 0; page < kMaxPages && seen.insert(next).second; ++page) {
+        Response response = send(Method::get, next, {}, {});
+        if (response.status() != 200) return std::nullopt;
+        Json items = response.json();
+        if (!items.is_array()) return std::nullopt;
+        for (auto& item : items) {
+            if (match(item)) return std::move(item);
+        }
+        const auto following = next_page_url(response, first, config_.api_url);
+        if (!following) break;
+        next = *following;
+    }
+    return std::nullopt;
+}
+
+std::optional<Json> Api::get_all(const Path& path, Params query, std::optional<Response>* refused_answer) {
+    Json all = Json::array();
+    bool refused = false;
+    query.emplace_back("per_page", "100");
+    const std::string first = url(path, query);
+    std::string next = first;
+    std::set<std::string> seen;
+    for (int page = 0; page < kMaxPages && seen.insert(next).second; ++page) {
+        Response response = send(Method::get, next, {}, {});
+        if (response.status() != 200) {
+            refused = true;
+            if (refused_answer) refused_answer->emplace(std::move(response));
+            break;
+        }
+        Json items = response.json();
+        if (!items.is_array()) {
+            // A single record (not a list) is handed back as the server sent it.
+            if (page == 0) return items;
+            refused = true;
+            break;
+        }
+        for (auto& item : items) all.push_back(std::move(item));
+        const auto following = next_page_url(response, first, config_.api_url);
+        if (!following) break;
+        next = *following;
+    }
+    if (refused) return std::nullopt;
+    return all;
+}
+
+void Api::fail(std::string_view message, const Response& response) {
+    std::string line(message);
+    line += ' ';
+    line += response.body();
+    ctx_.print_line(line);
+}
+
+void Api::print(std::string_view line) { ctx_.print_line(line); }
+
+const Json& field(const Json& record, std::string_view name, std::string_view operation) {
+    if (record.is_object()) {
+        if (const auto it = record.find(name); it != record.end()) return *it;
+    }
+    throw MissingFieldError(std::string(operation), std::string(name));
+}
+
+std::string id_text(const Json& id) {
+    if (id.is_string()) return id.get<std::string>();
+    return id.dump();
+}
+
+bool present(const std::optional<Json>& record) {
+    return record.has_value() && !record->is_null() && !(record->is_object() && record->empty()) &&
+           !(record->is_array() && record->empty());
+}
+
+Project require_project(Context& ctx, std::string_view operation, const std::string& project_name,
+                        std::int64_t group_id) {
+    auto record = ctx.get_project_info(project_name, group_id);
+    if (!present(record)) {
+        throw ProjectNotFoundError(std::string(operation), project_name, std::to_string(group_id));
+    }
+    Project project;
+    project.id = field(*record, "id", operation);
+    project.id_text = id_text(project.id);
+    project.record = std::move(*record);
+    return project;
+}
+
+}  // namespace zorv_git_gitlab::rest

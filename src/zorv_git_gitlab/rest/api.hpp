@@ -1,0 +1,101 @@
+// The request cycle every operation shares: build the URL below api_url, send with the PRIVATE-TOKEN
+// header, and hand back the answer to be judged by its status. Also paging, the printed lines, and
+// reading fields of server records with errors that name the operation.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "rest/transport.hpp"
+#include "rest/url.hpp"
+#include "zorv_git_gitlab/context.hpp"
+#include "zorv_git_gitlab/json.hpp"
+
+namespace zorv_git_gitlab::rest {
+
+class Api;
+
+// One answer, with what is needed to name it in an error.
+class Response {
+public:
+    Response(HttpResponse http, std::string what, std::string operation)
+        : http_(std::move(http)), what_(std::move(what)), operation_(std::move(operation)) {}
+
+    [[nodiscard]] long status() const noexcept { return http_.status; }
+    [[nodiscard]] const std::string& body() const noexcept { return http_.body; }
+    [[nodiscard]] std::optional<std::string> header(std::string_view name) const { return http_.header(name); }
+    // The body decoded as JSON, keys in the server's order; JsonDecodeError when it is not JSON.
+    [[nodiscard]] Json json() const;
+    // The decoded body when the status is one of `expected`, else no value.
+    [[nodiscard]] std::optional<Json> json_if(std::initializer_list<long> expected) const;
+
+private:
+    HttpResponse http_;
+    std::string what_;  // "GET https://host/api/v4/projects?..."
+    std::string operation_;
+};
+
+class Api {
+public:
+    Api(Context& ctx, std::string operation);
+
+    Response get(const Path& path, const Params& query = {});
+    Response post(const Path& path);  // no body
+    Response post_json(const Path& path, const Json& body);
+    Response put_json(const Path& path, const Json& body);
+    Response post_form(const Path& path, const Params& form);
+    Response put_form(const Path& path, const Params& form);
+    Response post_query(const Path& path, const Params& query);
+    Response put_query(const Path& path, const Params& query);
+    Response del(const Path& path);
+    // A POST whose JSON body is produced while it is sent (see HttpRequest::body_source).
+    Response post_json_stream(const Path& path, std::function<std::size_t(char*, std::size_t)> source);
+
+    // Every page of a list (per_page=100, following X-Next-Page, else Link rel="next") as one array in
+    // the server's order; no value when a page is refused or is not an array (the refusing answer is
+    // then stored in `refused` when given).
+    std::optional<Json> get_all(const Path& path, Params query = {}, std::optional<Response>* refused = nullptr);
+    // The first element of a paged list for which `match` holds, reading no page past it. No value when
+    // none matches or a page is refused.
+    std::optional<Json> find(const Path& path, Params query, const std::function<bool(const Json&)>& match);
+
+    // Prints "message body" (the failure line) and the plain line.
+    void fail(std::string_view message, const Response& response);
+    void print(std::string_view line);
+
+    [[nodiscard]] Context& context() noexcept { return ctx_; }
+    [[nodiscard]] const std::string& operation() const noexcept { return operation_; }
+    [[nodiscard]] const Config& config() const noexcept { return config_; }
+
+private:
+    Response send(Method method, std::string url, std::string body, std::string_view content_type);
+    std::string url(const Path& path, const Params& query) const;
+
+    Context& ctx_;
+    std::string operation_;
+    Config config_;
+};
+
+// A field of a server record; MissingFieldError naming the operation when absent.
+const Json& field(const Json& record, std::string_view name, std::string_view operation);
+
+// An id as it stands in a URL: integers in decimal, texts as they are.
+std::string id_text(const Json& id);
+
+// The project an operation works on, found through the context's project lookup.
+struct Project {
+    Json record;
+    Json id;              // the "id" field, as the server sent it
+    std::string id_text;  // the id as it stands in URLs
+};
+// Raises ProjectNotFoundError (naming the operation, project and group) when the lookup finds nothing.
+Project require_project(Context& ctx, std::string_view operation, const std::string& project_name,
+                        std::int64_t group_id);
+
+// True for a record that is present and not empty.
+bool present(const std::optional<Json>& record);
+
+}  // namespace zorv_git_gitlab::rest

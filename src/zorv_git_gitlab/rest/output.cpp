@@ -1,0 +1,74 @@
+#include "rest/output.hpp"
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace zorv_git_gitlab::rest {
+namespace {
+
+std::mutex& stdout_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// The installed handler; replaced whole under the mutex and called through a copy of the pointer, so
+// a record never sees a half-installed handler and a handler may run while another is installed.
+struct LogSink {
+    std::mutex mutex;
+    std::shared_ptr<const LogHandler> handler;
+};
+
+LogSink& log_sink() {
+    static LogSink sink;
+    return sink;
+}
+
+const char* level_name(LogLevel level) {
+    switch (level) {
+    case LogLevel::debug:
+        return "DEBUG";
+    case LogLevel::info:
+        return "INFO";
+    case LogLevel::warning:
+        return "WARNING";
+    case LogLevel::error:
+        return "ERROR";
+    }
+    return "INFO";
+}
+
+}  // namespace
+
+void write_stdout_line(std::string_view line) {
+    std::string whole(line);
+    whole += '\n';
+    std::lock_guard lock(stdout_mutex());
+    std::fwrite(whole.data(), 1, whole.size(), stdout);
+    std::fflush(stdout);
+}
+
+void emit_log(LogLevel level, std::string_view message) {
+    std::shared_ptr<const LogHandler> handler;
+    {
+        std::lock_guard lock(log_sink().mutex);
+        handler = log_sink().handler;
+    }
+    if (handler) {
+        (*handler)(level, message);
+        return;
+    }
+    if (level >= LogLevel::warning) {
+        std::string line = std::string(level_name(level)) + ": " + std::string(message) + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+}
+
+void install_log_handler(LogHandler handler) {
+    auto next = handler ? std::make_shared<const LogHandler>(std::move(handler)) : nullptr;
+    std::lock_guard lock(log_sink().mutex);
+    log_sink().handler = std::move(next);
+}
+
+}  // namespace zorv_git_gitlab::rest
