@@ -1,0 +1,95 @@
+// Control routes under /-/sandbox/ for tests: journal, fault rules, seeding users, settings,
+// pipeline states. No authentication, and never journaled.
+#include "server.hpp"
+
+namespace zorv_sandbox {
+
+namespace {
+
+Json body_object(Context& ctx) {
+    if (ctx.req.body.find_first_not_of(" \t\r\n") == std::string::npos) return Json::object();
+    try {
+        Json j = Json::parse(ctx.req.body);
+        if (j.is_object()) return j;
+    } catch (const Json::parse_error&) {
+    }
+    throw ApiError::message(400, "the body must be a JSON object");
+}
+
+const Json kEndStatuses = Json::array({"success", "failed", "canceled", "skipped"});
+const Json kStatuses = Json::array({"created", "waiting_for_resource", "preparing", "pending", "running", "success",
+                                    "failed", "canceled", "skipped", "manual", "scheduled"});
+
+}  // namespace
+
+void register_control_routes(Sandbox& sb) {
+    sb.route("GET", "/-/sandbox/journal", [](Context& ctx) { send_json(ctx.res, 200, ctx.sandbox.journal()); }, Auth::none);
+    sb.route("DELETE", "/-/sandbox/journal", [](Context& ctx) {
+        ctx.sandbox.clear_journal();
+        send_empty(ctx.res, 204);
+    }, Auth::none);
+
+    sb.route("POST", "/-/sandbox/faults", [](Context& ctx) {
+        const auto id = ctx.sandbox.add_fault(body_object(ctx));
+        send_json(ctx.res, 201, Json{{"id", id}});
+    }, Auth::none);
+    sb.route("DELETE", "/-/sandbox/faults", [](Context& ctx) {
+        ctx.sandbox.clear_faults();
+        send_empty(ctx.res, 204);
+    }, Auth::none);
+
+    sb.route("POST", "/-/sandbox/users", [](Context& ctx) {
+        const Json b = body_object(ctx);
+        const auto username = param_string(b, "username").value_or("");
+        const auto name = param_string(b, "name").value_or(username);
+        const bool admin = param_bool(b, "admin").value_or(false);
+        send_json(ctx.res, 201, ctx.sandbox.create_user(username, name, admin));
+    }, Auth::none);
+
+    sb.route("GET", "/-/sandbox/settings", [](Context& ctx) { send_json(ctx.res, 200, ctx.sandbox.settings()); },
+             Auth::none);
+    sb.route("POST", "/-/sandbox/settings", [](Context& ctx) {
+        ctx.sandbox.update_settings(body_object(ctx));
+        send_json(ctx.res, 200, ctx.sandbox.settings());
+    }, Auth::none);
+
+    // Sets a pipeline's status, with the timestamps GitLab keeps for it.
+    sb.route("POST", "/-/sandbox/projects/:id/pipelines/:pipeline_id", [](Context& ctx) {
+        const auto project = ctx.project();
+        const Json b = body_object(ctx);
+        const auto status = param_string(b, "status");
+        if (!status || std::find(kStatuses.begin(), kStatuses.end(), Json(*status)) == kStatuses.end()) {
+            throw ApiError::message(400, "status must be one of " + kStatuses.dump());
+        }
+        const auto& pid_text = ctx.arg("pipeline_id");
+        const auto pid = param_int(Json{{"pipeline_id", pid_text}}, "pipeline_id").value_or(0);
+        const Json record = ctx.sandbox.write([&](State& s) {
+            const auto it = s.pipelines.find(pid);
+            if (it == s.pipelines.end() || it->second["project_id"] != project.id) {
+                throw ApiError::message(404, "404 Not found");
+            }
+            Json& p = it->second;
+            const auto now = now_iso();
+            p["status"] = *status;
+            p["updated_at"] = now;
+            if (*status == "running" && p["started_at"].is_null()) p["started_at"] = now;
+            const bool ended = std::find(kEndStatuses.begin(), kEndStatuses.end(), Json(*status)) != kEndStatuses.end();
+            if (ended) {
+                if (p["started_at"].is_null()) p["started_at"] = now;
+                p["finished_at"] = now;
+                const auto start = parse_iso(p["started_at"].get<std::string>());
+                const auto end = parse_iso(now);
+                if (start && end) {
+                    p["duration"] = std::chrono::duration_cast<std::chrono::seconds>(*end - *start).count();
+                }
+            } else {
+                p["finished_at"] = nullptr;
+                p["duration"] = nullptr;
+            }
+            return p;
+        });
+        send_json(ctx.res, 200, record);
+    }, Auth::none);
+}
+
+}  // namespace zorv_sandbox

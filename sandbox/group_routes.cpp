@@ -1,0 +1,344 @@
+// Groups, subgroups and group access tokens.
+#include "records.hpp"
+
+#include <algorithm>
+
+namespace zorv_sandbox {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const Json kGroupScopes = Json::array({"api", "read_api", "read_registry", "write_registry", "read_repository",
+                                       "write_repository", "create_runner", "manage_runner", "ai_features",
+                                       "k8s_proxy"});
+
+// Letters, digits, '_', '-' and '.'; not starting with '-' (or '.'), not ending in '.git' or '.atom'.
+bool valid_path(const std::string& path) {
+    if (path.empty() || path.front() == '-' || path.front() == '.' || path.back() == '.') return false;
+    if (path.ends_with(".git") || path.ends_with(".atom")) return false;
+    return std::all_of(path.begin(), path.end(), [](unsigned char c) {
+        return std::isalnum(c) != 0 || c == '_' || c == '-' || c == '.';
+    });
+}
+
+// Ruby's inspect of ActiveModel errors, as GitLab puts it into "Failed to save group ...".
+std::string ruby_errors(const std::vector<std::pair<std::string, std::string>>& errors) {
+    std::string out = "{";
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += ":" + errors[i].first + "=>[" + Json(errors[i].second).dump() + "]";
+    }
+    return out + "}";
+}
+
+const Json& group_or_404(const State& s, const std::string& id) {
+    const Json* g = find_group(s, id);
+    if (g == nullptr) throw ApiError::message(404, "404 Group Not Found");
+    return *g;
+}
+
+// The group and all its descendants' ids.
+std::vector<std::int64_t> subtree(const State& s, std::int64_t root) {
+    std::vector<std::int64_t> out{root};
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        for (const auto& [id, g] : s.groups) {
+            if (g["parent_id"] == out[i]) out.push_back(id);
+        }
+    }
+    return out;
+}
+
+Json sorted_groups(Json groups, const Json& p) {
+    const auto order_by = param_string(p, "order_by").value_or("name");
+    const auto sort = param_string(p, "sort").value_or("asc");
+    if (order_by != "name" && order_by != "path" && order_by != "id" && order_by != "similarity") {
+        throw ApiError::error(400, "order_by does not have a valid value");
+    }
+    if (sort != "asc" && sort != "desc") throw ApiError::error(400, "sort does not have a valid value");
+    const std::string key = order_by == "similarity" ? "name" : order_by;
+    std::vector<Json> v(groups.begin(), groups.end());
+    std::stable_sort(v.begin(), v.end(), [&](const Json& a, const Json& b) {
+        if (a[key] == b[key]) return a["id"].get<std::int64_t>() < b["id"].get<std::int64_t>();
+        return sort == "asc" ? a[key] < b[key] : b[key] < a[key];
+    });
+    return Json(v);
+}
+
+bool matches_search(const Json& g, const std::optional<std::string>& search) {
+    if (!search || search->empty()) return true;
+    const auto s = lower_ascii(*search);
+    return lower_ascii(g["name"].get<std::string>()).find(s) != std::string::npos ||
+           lower_ascii(g["path"].get<std::string>()).find(s) != std::string::npos;
+}
+
+Json token_view(const TokenEntry& t) { return t.record; }
+
+}  // namespace
+
+void register_group_routes(Sandbox& sb) {
+    sb.route("POST", "/api/v4/groups", [](Context& ctx) {
+        const Json& p = ctx.params();
+        require_params(p, {"name", "path"});
+        const auto name = *param_string(p, "name");
+        const auto path = *param_string(p, "path");
+        const auto parent_id = param_int(p, "parent_id");
+        const auto description = param_string(p, "description").value_or("");
+        const auto visibility_param = param_string(p, "visibility");
+        if (visibility_param && visibility_level(*visibility_param) < 0) {
+            throw ApiError::error(400, "visibility does not have a valid value");
+        }
+        const auto default_visibility = ctx.sandbox.settings().value("default_group_visibility", std::string{"internal"});
+        const auto base = ctx.sandbox.base_url();
+        const Json group = ctx.sandbox.write([&](State& s) {
+            const Json* parent = nullptr;
+            if (parent_id) {
+                const auto it = s.groups.find(*parent_id);
+                if (it == s.groups.end()) throw ApiError::message(404, "404 Group Not Found");
+                parent = &it->second;
+            }
+            std::string visibility = visibility_param.value_or(default_visibility);
+            if (parent != nullptr && !visibility_param &&
+                visibility_level(visibility) > visibility_level((*parent)["visibility"].get<std::string>())) {
+                visibility = (*parent)["visibility"].get<std::string>();
+            }
+            std::vector<std::pair<std::string, std::string>> errors;
+            if (parent != nullptr) {
+                for (const auto& [id, g] : s.groups) {
+                    if (g["parent_id"] == *parent_id && g["name"] == name) {
+                        errors.emplace_back("name", "has already been taken");
+                        break;
+                    }
+                }
+            }
+            if (!valid_path(path)) {
+                errors.emplace_back("path", path.empty() ? "can't be blank"
+                                                         : "can contain only letters, digits, '_', '-' and '.'. Cannot "
+                                                           "start with '-', end in '.git' or end in '.atom'");
+            } else {
+                const auto wanted = lower_ascii(path);
+                bool taken = false;
+                for (const auto& [id, g] : s.groups) {
+                    const bool sibling = parent != nullptr ? g["parent_id"] == *parent_id : g["parent_id"].is_null();
+                    if (sibling && lower_ascii(g["path"].get<std::string>()) == wanted) taken = true;
+                }
+                if (parent == nullptr) {
+                    for (const auto& [id, u] : s.users) {
+                        if (lower_ascii(u.record["username"].get<std::string>()) == wanted) taken = true;
+                    }
+                }
+                if (taken) errors.emplace_back("path", "has already been taken");
+            }
+            if (parent != nullptr &&
+                visibility_level(visibility) > visibility_level((*parent)["visibility"].get<std::string>())) {
+                errors.emplace_back("visibility_level", visibility + " is not allowed since the parent group has a " +
+                                                            (*parent)["visibility"].get<std::string>() +
+                                                            " visibility.");
+            }
+            if (!errors.empty()) throw ApiError::message(400, "Failed to save group " + ruby_errors(errors));
+
+            const auto id = s.next_namespace_id++;
+            const std::string full_path = parent ? (*parent)["full_path"].get<std::string>() + "/" + path : path;
+            const std::string full_name = parent ? (*parent)["full_name"].get<std::string>() + " / " + name : name;
+            Json g = Json{{"id", id},
+                          {"web_url", base + "/groups/" + full_path},
+                          {"name", name},
+                          {"path", path},
+                          {"description", description},
+                          {"visibility", visibility},
+                          {"share_with_group_lock", false},
+                          {"require_two_factor_authentication", false},
+                          {"two_factor_grace_period", 48},
+                          {"project_creation_level", "developer"},
+                          {"auto_devops_enabled", nullptr},
+                          {"subgroup_creation_level", "maintainer"},
+                          {"emails_disabled", false},
+                          {"emails_enabled", true},
+                          {"mentions_disabled", nullptr},
+                          {"lfs_enabled", true},
+                          {"math_rendering_limits_enabled", true},
+                          {"lock_math_rendering_limits_enabled", false},
+                          {"default_branch", nullptr},
+                          {"default_branch_protection", 2},
+                          {"avatar_url", nullptr},
+                          {"request_access_enabled", true},
+                          {"full_name", full_name},
+                          {"full_path", full_path},
+                          {"created_at", now_iso()},
+                          {"parent_id", parent_id ? Json(*parent_id) : Json(nullptr)},
+                          {"organization_id", 1},
+                          {"shared_runners_setting", "enabled"},
+                          {"max_artifacts_size", nullptr},
+                          {"ldap_cn", nullptr},
+                          {"ldap_access", nullptr},
+                          {"wiki_access_level", "enabled"}};
+            s.groups[id] = g;
+            return g;
+        });
+        Json out = group;
+        out["shared_with_groups"] = Json::array();
+        out["projects"] = Json::array();
+        out["shared_projects"] = Json::array();
+        send_json(ctx.res, 201, out);
+    });
+
+    sb.route("GET", "/api/v4/groups", [](Context& ctx) {
+        const auto search = param_string(ctx.params(), "search");
+        const bool top_level_only = param_bool(ctx.params(), "top_level_only").value_or(false);
+        Json groups = ctx.sandbox.read([&](const State& s) {
+            Json out = Json::array();
+            for (const auto& [id, g] : s.groups) {
+                if (top_level_only && !g["parent_id"].is_null()) continue;
+                if (matches_search(g, search)) out.push_back(g);
+            }
+            return out;
+        });
+        send_page(ctx.req, ctx.res, sorted_groups(std::move(groups), ctx.params()));
+    });
+
+    sb.route("GET", "/api/v4/groups/:id", [](Context& ctx) {
+        const auto base = ctx.sandbox.base_url();
+        const Json out = ctx.sandbox.read([&](const State& s) {
+            Json g = group_or_404(s, ctx.arg("id"));
+            const auto gid = g["id"].get<std::int64_t>();
+            g["shared_with_groups"] = Json::array();
+            Json projects = Json::array();
+            for (const auto& [id, p] : s.projects) {
+                if (p.record["namespace"]["id"] == gid) projects.push_back(present_project(ctx.sandbox, s, p, false));
+            }
+            g["projects"] = std::move(projects);
+            g["shared_projects"] = Json::array();
+            return g;
+        });
+        send_json(ctx.res, 200, out);
+    });
+
+    sb.route("GET", "/api/v4/groups/:id/subgroups", [](Context& ctx) {
+        const auto search = param_string(ctx.params(), "search");
+        Json groups = ctx.sandbox.read([&](const State& s) {
+            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+            Json out = Json::array();
+            for (const auto& [id, g] : s.groups) {
+                if (g["parent_id"] == gid && matches_search(g, search)) out.push_back(g);
+            }
+            return out;
+        });
+        send_page(ctx.req, ctx.res, sorted_groups(std::move(groups), ctx.params()));
+    });
+
+    // Removes the group with its subgroups, their projects (and repositories), variables and tokens.
+    sb.route("DELETE", "/api/v4/groups/:id", [](Context& ctx) {
+        const auto repos = ctx.sandbox.write([&](State& s) {
+            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+            std::vector<fs::path> out;
+            for (const auto id : subtree(s, gid)) {
+                std::vector<std::int64_t> projects;
+                for (const auto& [pid, p] : s.projects) {
+                    if (p.record["namespace"]["id"] == id) projects.push_back(pid);
+                }
+                for (const auto pid : projects) out.push_back(erase_project(ctx.sandbox, s, pid));
+                s.group_variables.erase(id);
+                for (auto& [tid, t] : s.tokens) {
+                    if (t.group_id == id) t.record["revoked"] = true, t.record["active"] = false;
+                }
+                s.groups.erase(id);
+            }
+            return out;
+        });
+        for (const auto& repo : repos) {
+            std::error_code ec;
+            fs::remove_all(repo, ec);
+        }
+        send_message(ctx.res, 202, "202 Accepted");
+    });
+
+    sb.route("POST", "/api/v4/groups/:id/access_tokens", [](Context& ctx) {
+        const Json& p = ctx.params();
+        require_params(p, {"name", "scopes"});
+        const auto name = *param_string(p, "name");
+        const Json scopes = checked_scopes(p, kGroupScopes);
+        const auto access_level = param_int(p, "access_level").value_or(40);
+        if (access_level != 10 && access_level != 20 && access_level != 30 && access_level != 40 &&
+            access_level != 50) {
+            throw ApiError::error(400, "access_level does not have a valid value");
+        }
+        const auto expires = checked_expiry(p);
+        const auto description = param_string(p, "description");
+        const auto base = ctx.sandbox.base_url();
+        const Json out = ctx.sandbox.write([&](State& s) {
+            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+            // Each group access token acts as a bot user of its own, as in GitLab.
+            const auto now = now_iso();
+            const auto user_id = s.next_user_id++;
+            const std::string username = "group_" + std::to_string(gid) + "_bot_" + random_hex(16);
+            UserEntry bot;
+            bot.namespace_id = s.next_namespace_id++;
+            bot.record = Json{{"id", user_id},         {"username", username},       {"public_email", nullptr},
+                              {"name", name},          {"state", "active"},          {"locked", false},
+                              {"avatar_url", nullptr}, {"web_url", base + "/" + username}, {"created_at", now},
+                              {"bot", true}};
+            s.users[user_id] = std::move(bot);
+
+            TokenEntry t;
+            const auto id = s.next_token_id++;
+            t.secret = "glpat-" + random_hex(10);
+            t.group_id = gid;
+            t.record = Json{{"id", id},
+                            {"name", name},
+                            {"revoked", false},
+                            {"created_at", now},
+                            {"description", description ? Json(*description) : Json(nullptr)},
+                            {"scopes", scopes},
+                            {"user_id", user_id},
+                            {"last_used_at", nullptr},
+                            {"active", true},
+                            {"expires_at", expires},
+                            {"access_level", access_level},
+                            {"resource_type", "group"},
+                            {"resource_id", gid}};
+            Json answer = t.record;
+            answer["token"] = t.secret;
+            s.token_ids[t.secret] = id;
+            s.tokens[id] = std::move(t);
+            return answer;
+        });
+        send_json(ctx.res, 201, out);
+    });
+
+    sb.route("GET", "/api/v4/groups/:id/access_tokens", [](Context& ctx) {
+        const Json tokens = ctx.sandbox.read([&](const State& s) {
+            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+            Json out = Json::array();
+            for (const auto& [id, t] : s.tokens) {
+                if (t.group_id == gid && !t.record["revoked"].get<bool>()) out.push_back(token_view(t));
+            }
+            return out;
+        });
+        send_page(ctx.req, ctx.res, tokens);
+    });
+
+    sb.route("GET", "/api/v4/groups/:id/access_tokens/:token_id", [](Context& ctx) {
+        const Json token = ctx.sandbox.read([&](const State& s) {
+            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+            const auto tid = numeric_id(ctx.arg("token_id"));
+            const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
+            if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
+            return token_view(it->second);
+        });
+        send_json(ctx.res, 200, token);
+    });
+
+    sb.route("DELETE", "/api/v4/groups/:id/access_tokens/:token_id", [](Context& ctx) {
+        ctx.sandbox.write([&](State& s) {
+            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+            const auto tid = numeric_id(ctx.arg("token_id"));
+            const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
+            if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
+            it->second.record["revoked"] = true;
+            it->second.record["active"] = false;
+        });
+        send_empty(ctx.res, 204);
+    });
+}
+
+}  // namespace zorv_sandbox

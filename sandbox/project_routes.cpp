@@ -1,0 +1,305 @@
+// Projects: create (with an empty bare repository), list and search, read, delete.
+#include "records.hpp"
+
+#include <zorv_git/process.hpp>
+
+#include <algorithm>
+
+namespace zorv_sandbox {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool valid_project_path(const std::string& path) {
+    if (path.empty() || path.front() == '-' || path.front() == '.' || path.back() == '.') return false;
+    if (path.ends_with(".git") || path.ends_with(".atom")) return false;
+    return std::all_of(path.begin(), path.end(), [](unsigned char c) {
+        return std::isalnum(c) != 0 || c == '_' || c == '-' || c == '.';
+    });
+}
+
+// GitLab derives a missing path from the name: lower case, other characters as dashes.
+std::string path_from_name(const std::string& name) {
+    std::string out;
+    for (const unsigned char c : name) {
+        if (std::isalnum(c) != 0 || c == '_' || c == '.') out.push_back(static_cast<char>(std::tolower(c)));
+        else if (!out.empty() && out.back() != '-') out.push_back('-');
+    }
+    while (!out.empty() && (out.back() == '-' || out.back() == '.')) out.pop_back();
+    while (!out.empty() && (out.front() == '-' || out.front() == '.')) out.erase(out.begin());
+    return out;
+}
+
+// GitLab's project search: name, path or description containing the text, case-insensitively;
+// a text shorter than three characters must match one of them whole.
+bool matches_search(const Json& r, const std::string& search) {
+    const auto s = lower_ascii(search);
+    for (const char* key : {"name", "path", "description"}) {
+        if (!r[key].is_string()) continue;
+        const auto v = lower_ascii(r[key].get<std::string>());
+        if (s.size() < 3 ? v == s : v.find(s) != std::string::npos) return true;
+    }
+    return false;
+}
+
+Json project_record(const Sandbox& sb, const State& s, std::int64_t id, const std::string& name,
+                    const std::string& path, const std::string& description, const std::string& visibility,
+                    const std::string& default_branch, const Json& ns, std::int64_t creator_id) {
+    const auto base = sb.base_url();
+    const auto full_path = ns["full_path"].get<std::string>() + "/" + path;
+    std::string ns_full_name = ns["name"].get<std::string>();
+    if (ns["kind"] == "group") ns_full_name = s.groups.at(ns["id"].get<std::int64_t>())["full_name"].get<std::string>();
+    const auto web_url = base + "/" + full_path;
+    const auto api = base + "/api/v4/projects/" + std::to_string(id);
+    const auto now = now_iso();
+    Json owner = nullptr;
+    if (ns["kind"] == "user") owner = sb.user_record(s, creator_id);
+    return Json{
+        {"id", id},
+        {"description", description.empty() ? Json(nullptr) : Json(description)},
+        {"name", name},
+        {"name_with_namespace", ns_full_name + " / " + name},
+        {"path", path},
+        {"path_with_namespace", full_path},
+        {"created_at", now},
+        {"default_branch", default_branch},
+        {"tag_list", Json::array()},
+        {"topics", Json::array()},
+        {"ssh_url_to_repo", "git@127.0.0.1:" + full_path + ".git"},
+        {"http_url_to_repo", web_url + ".git"},
+        {"web_url", web_url},
+        {"readme_url", nullptr},
+        {"forks_count", 0},
+        {"avatar_url", nullptr},
+        {"star_count", 0},
+        {"last_activity_at", now},
+        {"namespace", ns},
+        {"container_registry_image_prefix", "127.0.0.1:5050/" + full_path},
+        {"_links",
+         Json{{"self", api},
+              {"issues", api + "/issues"},
+              {"merge_requests", api + "/merge_requests"},
+              {"repo_branches", api + "/repository/branches"},
+              {"labels", api + "/labels"},
+              {"events", api + "/events"},
+              {"members", api + "/members"},
+              {"cluster_agents", api + "/cluster_agents"}}},
+        {"packages_enabled", true},
+        {"empty_repo", true},
+        {"archived", false},
+        {"visibility", visibility},
+        {"owner", owner},
+        {"resolve_outdated_diff_discussions", false},
+        {"repository_object_format", "sha1"},
+        {"issues_enabled", true},
+        {"merge_requests_enabled", true},
+        {"wiki_enabled", true},
+        {"jobs_enabled", true},
+        {"snippets_enabled", true},
+        {"container_registry_enabled", true},
+        {"service_desk_enabled", false},
+        {"can_create_merge_request_in", true},
+        {"issues_access_level", "enabled"},
+        {"repository_access_level", "enabled"},
+        {"merge_requests_access_level", "enabled"},
+        {"forking_access_level", "enabled"},
+        {"wiki_access_level", "enabled"},
+        {"builds_access_level", "enabled"},
+        {"snippets_access_level", "enabled"},
+        {"pages_access_level", visibility == "public" ? "enabled" : "private"},
+        {"analytics_access_level", "enabled"},
+        {"container_registry_access_level", "enabled"},
+        {"security_and_compliance_access_level", "private"},
+        {"releases_access_level", "enabled"},
+        {"environments_access_level", "enabled"},
+        {"feature_flags_access_level", "enabled"},
+        {"infrastructure_access_level", "enabled"},
+        {"monitor_access_level", "enabled"},
+        {"emails_disabled", false},
+        {"emails_enabled", true},
+        {"shared_runners_enabled", true},
+        {"lfs_enabled", true},
+        {"creator_id", creator_id},
+        {"import_url", nullptr},
+        {"import_type", nullptr},
+        {"import_status", "none"},
+        {"import_error", nullptr},
+        {"open_issues_count", 0},
+        {"description_html", description.empty() ? "" : "<p dir=\"auto\">" + description + "</p>"},
+        {"updated_at", now},
+        {"ci_default_git_depth", 20},
+        {"ci_forward_deployment_enabled", true},
+        {"ci_job_token_scope_enabled", false},
+        {"ci_separated_caches", true},
+        {"ci_allow_fork_pipelines_to_run_in_parent_project", true},
+        {"build_git_strategy", "fetch"},
+        {"keep_latest_artifact", true},
+        {"restrict_user_defined_variables", false},
+        {"runners_token", nullptr},
+        {"runner_token_expiration_interval", nullptr},
+        {"group_runners_enabled", true},
+        {"auto_cancel_pending_pipelines", "enabled"},
+        {"build_timeout", 3600},
+        {"auto_devops_enabled", false},
+        {"auto_devops_deploy_strategy", "continuous"},
+        {"ci_config_path", nullptr},
+        {"public_jobs", true},
+        {"shared_with_groups", Json::array()},
+        {"only_allow_merge_if_pipeline_succeeds", false},
+        {"allow_merge_on_skipped_pipeline", nullptr},
+        {"request_access_enabled", true},
+        {"only_allow_merge_if_all_discussions_are_resolved", false},
+        {"remove_source_branch_after_merge", true},
+        {"printing_merge_request_link_enabled", true},
+        {"merge_method", "merge"},
+        {"squash_option", "default_off"},
+        {"enforce_auth_checks_on_uploads", true},
+        {"suggestion_commit_message", nullptr},
+        {"merge_commit_template", nullptr},
+        {"squash_commit_template", nullptr},
+        {"issue_branch_template", nullptr},
+        {"warn_about_potentially_unwanted_characters", true},
+        {"autoclose_referenced_issues", true},
+    };
+}
+
+Json sorted_projects(std::vector<Json> v, const Json& p) {
+    const auto order_by = param_string(p, "order_by").value_or("created_at");
+    const auto sort = param_string(p, "sort").value_or("desc");
+    static const std::vector<std::string> keys{"id", "name", "path", "created_at", "updated_at", "last_activity_at"};
+    if (std::find(keys.begin(), keys.end(), order_by) == keys.end()) {
+        throw ApiError::error(400, "order_by does not have a valid value");
+    }
+    if (sort != "asc" && sort != "desc") throw ApiError::error(400, "sort does not have a valid value");
+    // Timestamps have millisecond resolution; ties fall back to the id, which follows creation.
+    std::stable_sort(v.begin(), v.end(), [&](const Json& a, const Json& b) {
+        const bool same = a[order_by] == b[order_by];
+        if (same) {
+            return sort == "asc" ? a["id"].get<std::int64_t>() < b["id"].get<std::int64_t>()
+                                 : a["id"].get<std::int64_t>() > b["id"].get<std::int64_t>();
+        }
+        return sort == "asc" ? a[order_by] < b[order_by] : b[order_by] < a[order_by];
+    });
+    return Json(v);
+}
+
+}  // namespace
+
+void register_project_routes(Sandbox& sb) {
+    sb.route("POST", "/api/v4/projects", [](Context& ctx) {
+        const Json& p = ctx.params();
+        auto name = param_string(p, "name").value_or("");
+        auto path = param_string(p, "path").value_or("");
+        if (name.empty() && path.empty()) {
+            throw ApiError::error(400, "name, path are missing, at least one parameter must be provided");
+        }
+        if (path.empty()) path = path_from_name(name);
+        if (name.empty()) name = path;
+        const auto namespace_id = param_int(p, "namespace_id");
+        const auto description = param_string(p, "description").value_or("");
+        const auto visibility = param_string(p, "visibility").value_or("private");
+        if (visibility_level(visibility) < 0) throw ApiError::error(400, "visibility does not have a valid value");
+        const auto default_branch = param_string(p, "default_branch").value_or("master");
+        const auto caller = *ctx.caller;
+
+        const auto created = ctx.sandbox.write([&](State& s) {
+            std::int64_t ns_id = 0;
+            if (namespace_id) {
+                ns_id = *namespace_id;
+            } else {
+                ns_id = s.users.at(caller.user_id).namespace_id;
+            }
+            Json ns = namespace_object(s, ns_id, ctx.sandbox.base_url());
+            if (ns.is_null()) throw ApiError::message(404, "404 Namespace Not Found");
+
+            Json errors = Json::object();
+            for (const auto& [id, other] : s.projects) {
+                if (other.record["namespace"]["id"] != ns_id) continue;
+                if (other.record["name"] == name) errors["name"] = Json::array({"has already been taken"});
+                if (lower_ascii(other.record["path"].get<std::string>()) == lower_ascii(path)) {
+                    errors["path"] = Json::array({"has already been taken"});
+                }
+            }
+            if (!valid_project_path(path)) {
+                errors["path"] = Json::array({"can contain only letters, digits, '_', '-' and '.'. Cannot start with "
+                                              "'-', end in '.git' or end in '.atom'"});
+            }
+            if (ns["kind"] == "group") {
+                const auto& group_visibility = s.groups.at(ns_id)["visibility"].get<std::string>();
+                if (visibility_level(visibility) > visibility_level(group_visibility)) {
+                    errors["visibility_level"] =
+                        Json::array({visibility + " is not allowed in a " + group_visibility + " group."});
+                }
+            }
+            if (!errors.empty()) {
+                // GitLab lists name before path.
+                Json ordered = Json::object();
+                for (const char* key : {"name", "path", "visibility_level"}) {
+                    if (errors.contains(key)) ordered[key] = errors[key];
+                }
+                throw ApiError::message(400, ordered);
+            }
+            const auto id = s.next_project_id++;
+            ProjectEntry entry;
+            entry.record = project_record(ctx.sandbox, s, id, name, path, description, visibility, default_branch, ns,
+                                          caller.user_id);
+            s.projects[id] = entry;
+            return std::pair{id, entry.record};
+        });
+
+        const auto repo = ctx.sandbox.repository_path(created.second);
+        std::error_code ec;
+        fs::remove_all(repo, ec);  // a leftover of a project deleted while the sandbox was down
+        fs::create_directories(repo.parent_path());
+        const auto git = zorv_git::process::run(
+            {"git", "init", "--quiet", "--bare", "--initial-branch=" + default_branch, repo.string()});
+        if (!git.ok()) {
+            ctx.sandbox.write([&](State& s) { erase_project(ctx.sandbox, s, created.first); });
+            throw std::runtime_error("git init failed: " + git.err);
+        }
+        // Pushes over HTTPS are accepted by git http-backend only when enabled.
+        zorv_git::process::run({"git", "-C", repo.string(), "config", "http.receivepack", "true"});
+        const Json out = ctx.sandbox.read([&](const State& s) {
+            return present_project(ctx.sandbox, s, s.projects.at(created.first), false);
+        });
+        send_json(ctx.res, 201, out);
+    });
+
+    sb.route("GET", "/api/v4/projects", [](Context& ctx) {
+        const Json& p = ctx.params();
+        const auto search = param_string(p, "search");
+        const bool simple = param_bool(p, "simple").value_or(false);
+        const auto visibility = param_string(p, "visibility");
+        const auto list = ctx.sandbox.read([&](const State& s) {
+            std::vector<Json> out;
+            for (const auto& [id, entry] : s.projects) {
+                if (search && !search->empty() && !matches_search(entry.record, *search)) continue;
+                if (visibility && entry.record["visibility"] != *visibility) continue;
+                out.push_back(present_project(ctx.sandbox, s, entry, simple));
+            }
+            return out;
+        });
+        send_page(ctx.req, ctx.res, sorted_projects(list, p));
+    });
+
+    sb.route("GET", "/api/v4/projects/:id", [](Context& ctx) {
+        const auto project = ctx.project();
+        const Json out = ctx.sandbox.read([&](const State& s) {
+            const auto it = s.projects.find(project.id);
+            if (it == s.projects.end()) throw ApiError::message(404, "404 Project Not Found");
+            return present_project(ctx.sandbox, s, it->second, false);
+        });
+        send_json(ctx.res, 200, out);
+    });
+
+    sb.route("DELETE", "/api/v4/projects/:id", [](Context& ctx) {
+        const auto project = ctx.project();
+        const auto repo = ctx.sandbox.write([&](State& s) { return erase_project(ctx.sandbox, s, project.id); });
+        std::error_code ec;
+        if (!repo.empty()) fs::remove_all(repo, ec);
+        send_message(ctx.res, 202, "202 Accepted");
+    });
+}
+
+}  // namespace zorv_sandbox

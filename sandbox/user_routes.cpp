@@ -1,0 +1,118 @@
+// Users and personal access tokens.
+#include "records.hpp"
+
+#include <algorithm>
+
+namespace zorv_sandbox {
+
+namespace {
+
+const Json kUserScopes = Json::array({"api", "read_user", "read_api", "read_repository", "write_repository",
+                                      "read_registry", "write_registry", "sudo", "admin_mode", "create_runner",
+                                      "manage_runner", "ai_features", "k8s_proxy", "read_service_ping"});
+
+std::int64_t id_arg(const Context& ctx, const char* name, const char* what) {
+    const auto& text = ctx.arg(name);
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+        text.size() > 18) {
+        throw ApiError::message(404, std::string("404 ") + what + " Not Found");
+    }
+    return std::stoll(text);
+}
+
+}  // namespace
+
+// Shared with the group token routes: validates scopes and expires_at as GitLab does.
+Json checked_scopes(const Json& p, const Json& allowed) {
+    require_params(p, {"scopes"});
+    Json scopes = p["scopes"];
+    if (scopes.is_string()) scopes = Json::array({scopes});
+    if (!scopes.is_array()) throw ApiError::error(400, "scopes is invalid");
+    for (const auto& s : scopes) {
+        if (std::find(allowed.begin(), allowed.end(), s) == allowed.end()) {
+            throw ApiError::error(400, "scopes does not have a valid value");
+        }
+    }
+    return scopes;
+}
+
+std::string checked_expiry(const Json& p) {
+    const auto text = param_string(p, "expires_at");
+    if (!text || text->empty()) {
+        return iso_from(std::chrono::system_clock::now() + std::chrono::hours(24 * 365)).substr(0, 10);
+    }
+    const auto t = parse_iso(*text);
+    if (!t) throw ApiError::error(400, "expires_at is invalid");
+    return iso_from(*t).substr(0, 10);
+}
+
+void register_user_routes(Sandbox& sb) {
+    sb.route("GET", "/api/v4/user", [](Context& ctx) {
+        const auto id = ctx.caller->user_id;
+        send_json(ctx.res, 200,
+                  ctx.sandbox.read([&](const State& s) { return ctx.sandbox.user_record(s, id, true); }));
+    });
+
+    sb.route("GET", "/api/v4/users", [](Context& ctx) {
+        const auto username = param_string(ctx.params(), "username");
+        const auto search = param_string(ctx.params(), "search");
+        const Json users = ctx.sandbox.read([&](const State& s) {
+            Json out = Json::array();
+            for (const auto& [id, u] : s.users) {
+                const auto name = u.record["username"].get<std::string>();
+                if (username && name != *username) continue;
+                if (search && name.find(*search) == std::string::npos &&
+                    u.record["name"].get<std::string>().find(*search) == std::string::npos) {
+                    continue;
+                }
+                out.push_back(ctx.sandbox.user_record(s, id, ctx.caller->admin));
+            }
+            return out;
+        });
+        send_page(ctx.req, ctx.res, users);
+    });
+
+    sb.route("GET", "/api/v4/users/:id", [](Context& ctx) {
+        const auto id = id_arg(ctx, "id", "User");
+        const bool detailed = ctx.caller->admin || ctx.caller->user_id == id;
+        const Json user = ctx.sandbox.read([&](const State& s) { return ctx.sandbox.user_record(s, id, detailed); });
+        if (user.is_null()) throw ApiError::message(404, "404 User Not Found");
+        send_json(ctx.res, 200, user);
+    });
+
+    // Administrators mint personal access tokens for any user.
+    sb.route("POST", "/api/v4/users/:user_id/personal_access_tokens", [](Context& ctx) {
+        ctx.require_admin();
+        const auto user_id = id_arg(ctx, "user_id", "User");
+        const Json& p = ctx.params();
+        require_params(p, {"name", "scopes"});
+        const auto name = *param_string(p, "name");
+        const Json scopes = checked_scopes(p, kUserScopes);
+        const auto expires = checked_expiry(p);
+        const auto description = param_string(p, "description");
+        const Json out = ctx.sandbox.write([&](State& s) {
+            if (!s.users.contains(user_id)) throw ApiError::message(404, "404 User Not Found");
+            TokenEntry t;
+            const auto id = s.next_token_id++;
+            t.secret = "glpat-" + random_hex(10);
+            t.record = Json{{"id", id},
+                            {"name", name},
+                            {"revoked", false},
+                            {"created_at", now_iso()},
+                            {"description", description ? Json(*description) : Json(nullptr)},
+                            {"scopes", scopes},
+                            {"user_id", user_id},
+                            {"last_used_at", nullptr},
+                            {"active", true},
+                            {"expires_at", expires}};
+            Json answer = t.record;
+            answer["token"] = t.secret;
+            s.token_ids[t.secret] = id;
+            s.tokens[id] = std::move(t);
+            return answer;
+        });
+        send_json(ctx.res, 201, out);
+    });
+}
+
+}  // namespace zorv_sandbox
