@@ -52,7 +52,8 @@ std::optional<std::string> next_page_url(const Response& response, const std::st
 Json Response::json() const {
     try {
         return Json::parse(http_.body);
-    } catch (const Json::parse_error&) {
+    } catch (const Json::exception&) {
+        // parse_error for malformed text, out_of_range for a number beyond double (such as 1e400).
         throw JsonDecodeError(operation_ + ": " + what_ + " answered " + std::to_string(http_.status) +
                               " with a body that is not JSON");
     }
