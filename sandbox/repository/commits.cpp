@@ -1,0 +1,435 @@
+// The commits API (create, list, show), and the repository files API (create, read, raw).
+#include "repository/commits.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+namespace zorv_sandbox::repository {
+namespace {
+
+[[noreturn]] void bad_request(const std::string& message) { throw ApiError::message(400, message); }
+
+// A file path as GitLab takes it: no leading '/', no empty, '.' or '..' segments.
+std::string normalize_path(std::string_view raw) {
+    while (!raw.empty() && raw.front() == '/') raw.remove_prefix(1);
+    std::string path(raw);
+    if (path.empty()) bad_request("You must provide a file path");
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        auto end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const auto seg = std::string_view(path).substr(start, end - start);
+        if (seg == "..") bad_request("Path cannot include directory traversal");
+        if (seg.empty() || seg == ".") bad_request("Path is invalid");
+        start = end + 1;
+    }
+    if (path.find('\0') != std::string::npos) bad_request("Path is invalid");
+    return path;
+}
+
+bool directory_exists(const repo::Files& files, const std::string& path) {
+    const std::string prefix = path + "/";
+    auto it = files.lower_bound(prefix);
+    return it != files.end() && it->first.starts_with(prefix);
+}
+
+bool parent_is_file(const repo::Files& files, const std::string& path) {
+    for (auto slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+        if (files.contains(path.substr(0, slash))) return true;
+    return false;
+}
+
+constexpr const char* kRegular = "100644";
+constexpr const char* kExecutable = "100755";
+
+void check_unchanged(const repo::GitRepo& git, const std::optional<std::string>& base, const FileAction& a,
+                     const std::string& path) {
+    if (a.last_commit_id.empty() || !base) return;
+    const auto last = git.last_commit_for_path(*base, path);
+    if (last && *last != a.last_commit_id) bad_request("The file has changed since you started editing it: " + path);
+}
+
+void apply(const repo::GitRepo& git, const std::optional<std::string>& base, const FileAction& a, repo::Files& files) {
+    const std::string path = normalize_path(a.file_path);
+    const auto content = [&] { return git.write_blob(a.content.value_or(std::string())); };
+    if (a.action == "create") {
+        if (files.contains(path) || parent_is_file(files, path)) bad_request("A file with this name already exists");
+        if (directory_exists(files, path)) bad_request("A directory with this name already exists");
+        files[path] = repo::TreeEntry{a.execute_filemode.value_or(false) ? kExecutable : kRegular, content()};
+        return;
+    }
+    if (a.action == "move") {
+        const std::string from = normalize_path(a.previous_path);
+        auto it = files.find(from);
+        if (it == files.end()) bad_request("A file with this name doesn't exist");
+        check_unchanged(git, base, a, from);
+        if (path != from && (files.contains(path) || parent_is_file(files, path)))
+            bad_request("A file with this name already exists");
+        repo::TreeEntry entry = it->second;
+        files.erase(it);
+        if (directory_exists(files, path)) bad_request("A directory with this name already exists");
+        if (a.content) entry.oid = content();  // without content the file keeps its own
+        files[path] = entry;
+        return;
+    }
+    auto it = files.find(path);
+    if (it == files.end()) bad_request("A file with this name doesn't exist");
+    check_unchanged(git, base, a, path);
+    if (a.action == "update") {
+        it->second.oid = content();  // the mode stays
+    } else if (a.action == "delete") {
+        files.erase(it);
+    } else if (a.action == "chmod") {
+        it->second.mode = a.execute_filemode.value_or(false) ? kExecutable : kRegular;
+    }
+}
+
+}  // namespace
+
+WrittenCommit write_commit(const repo::GitRepo& git, const CommitRequest& r) {
+    WrittenCommit out;
+    out.repository_was_empty = !git.has_commits();
+    const auto current = git.branch_head(r.branch);
+    std::optional<std::string> base;
+    if (!out.repository_was_empty) {
+        if (r.start_sha) {
+            base = git.resolve_commit(*r.start_sha);
+            if (!base) bad_request("Invalid start SHA: " + *r.start_sha);
+        } else {
+            const std::string start = r.start_branch.value_or(r.branch);
+            base = git.branch_head(start);
+            if (!base) bad_request("You can only create or edit files when you are on a branch");
+        }
+        const bool other_start = r.start_sha || (r.start_branch && *r.start_branch != r.branch);
+        if (other_start && current && !r.force)
+            bad_request("A branch called '" + r.branch + "' already exists. Switch to that branch in order to make changes");
+    }
+    if (!current && !git.valid_branch_name(r.branch)) bad_request("Branch name is invalid");
+
+    repo::Files files = base ? git.files(*base) : repo::Files{};
+    for (const auto& action : r.actions) apply(git, base, action, files);
+
+    const std::string tree = git.write_tree(files);
+    std::vector<std::string> parents;
+    if (base) parents.push_back(*base);
+    const std::string sha = git.commit_tree(tree, parents, r.message, r.author, r.committer);
+    if (!git.update_ref("refs/heads/" + r.branch, sha, current.value_or(std::string())))
+        bad_request("Could not update refs/heads/" + r.branch + ". Please refresh and try again.");
+    out.commit = git.commits({sha}).at(0);
+    return out;
+}
+
+Json publish_commit(Sandbox& sandbox, const ProjectRef& project, const repo::GitRepo& git, const std::string& branch,
+                    const WrittenCommit& written) {
+    if (written.repository_was_empty) {
+        const auto head = git.head_branch();
+        if (!head || !git.branch_head(*head)) {
+            git.set_head_branch(branch);
+            const auto id = project.id;
+            sandbox.write([&](State& s) {
+                if (auto it = s.projects.find(id); it != s.projects.end()) it->second.record["default_branch"] = branch;
+            });
+        }
+    }
+    return sandbox.add_pipeline(project.id, branch, written.commit.id);
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Request reading
+
+std::string content_of(const Json& value, const std::string& encoding, const std::string& field) {
+    std::string text;
+    if (value.is_string())
+        text = value.get<std::string>();
+    else if (!value.is_null())
+        throw ApiError::error(400, field + " is invalid");
+    if (encoding != "base64") return text;
+    auto decoded = repo::base64_decode(text);
+    if (!decoded) throw ApiError::error(400, field + " is invalid");
+    return *decoded;
+}
+
+std::string encoding_of(const Json& params, const std::string& key) {
+    const auto e = param_string(params, key).value_or("text");
+    if (e != "text" && e != "base64") throw ApiError::error(400, key + " does not have a valid value");
+    return e;
+}
+
+FileAction read_action(const Json& a, std::size_t i) {
+    const std::string at = "actions[" + std::to_string(i) + "]";
+    if (!a.is_object()) throw ApiError::error(400, "actions is invalid");
+    FileAction out;
+    const auto action = param_string(a, "action");
+    if (!action) throw ApiError::error(400, at + "[action] is missing");
+    static constexpr std::array<std::string_view, 5> known{"create", "delete", "move", "update", "chmod"};
+    if (std::find(known.begin(), known.end(), *action) == known.end())
+        throw ApiError::error(400, at + "[action] does not have a valid value");
+    out.action = *action;
+    const auto path = param_string(a, "file_path");
+    if (!path || path->empty()) throw ApiError::error(400, at + "[file_path] is missing");
+    out.file_path = *path;
+    if (out.action == "move") {
+        const auto prev = param_string(a, "previous_path");
+        if (!prev || prev->empty()) throw ApiError::error(400, at + "[previous_path] is missing");
+        out.previous_path = *prev;
+    }
+    const auto encoding = encoding_of(a, "encoding");
+    if (const auto it = a.find("content"); it != a.end() && !it->is_null())
+        out.content = content_of(*it, encoding, at + "[content]");
+    try {
+        out.execute_filemode = param_bool(a, "execute_filemode");
+    } catch (const ApiError&) {
+        throw ApiError::error(400, at + "[execute_filemode] is invalid");
+    }
+    out.last_commit_id = param_string(a, "last_commit_id").value_or("");
+    return out;
+}
+
+CommitRequest read_common(Context& ctx, const Json& p) {
+    CommitRequest r;
+    r.branch = *param_string(p, "branch");
+    r.message = *param_string(p, "commit_message");
+    r.start_branch = param_string(p, "start_branch");
+    if (r.start_branch && r.start_branch->empty()) r.start_branch.reset();
+    r.start_sha = param_string(p, "start_sha");
+    if (r.start_sha && r.start_sha->empty()) r.start_sha.reset();
+    r.force = param_bool(p, "force").value_or(false);
+    r.committer = caller_identity(ctx);
+    r.author = r.committer;
+    // GitLab takes the author only when both parts are given.
+    const auto name = param_string(p, "author_name");
+    const auto email = param_string(p, "author_email");
+    if (name && !name->empty()) r.author.name = *name;
+    if (email && !email->empty()) r.author.email = *email;
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// SHA-256 of file contents (the files API shows it as content_sha256).
+
+std::string sha256_hex(std::string_view data) {
+    static constexpr std::array<std::uint32_t, 64> k{
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    std::array<std::uint32_t, 8> h{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    auto rotr = [](std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
+    std::string msg(data);
+    const std::uint64_t bits = static_cast<std::uint64_t>(data.size()) * 8;
+    msg += static_cast<char>(0x80);
+    while (msg.size() % 64 != 56) msg += '\0';
+    for (int i = 7; i >= 0; --i) msg += static_cast<char>((bits >> (i * 8)) & 0xFF);
+    for (std::size_t off = 0; off < msg.size(); off += 64) {
+        std::array<std::uint32_t, 64> w{};
+        for (int i = 0; i < 16; ++i) {
+            const auto* b = reinterpret_cast<const unsigned char*>(msg.data() + off + static_cast<std::size_t>(i) * 4);
+            w[static_cast<std::size_t>(i)] = (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                                             (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
+        }
+        for (std::size_t i = 16; i < 64; ++i) {
+            const auto s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const auto s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        auto v = h;
+        for (std::size_t i = 0; i < 64; ++i) {
+            const auto s1 = rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25);
+            const auto ch = (v[4] & v[5]) ^ (~v[4] & v[6]);
+            const auto t1 = v[7] + s1 + ch + k[i] + w[i];
+            const auto s0 = rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22);
+            const auto maj = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
+            const auto t2 = s0 + maj;
+            v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
+        }
+        for (std::size_t i = 0; i < 8; ++i) h[i] += v[i];
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    for (auto word : h)
+        for (int i = 28; i >= 0; i -= 4) out += hex[(word >> i) & 15];
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handlers
+
+void create_commit(Service& service, Context& ctx) {
+    const Json& p = ctx.params();
+    require_params(p, {"branch", "commit_message", "actions"});
+    const auto& actions = p.at("actions");
+    if (!actions.is_array()) throw ApiError::error(400, "actions is invalid");
+    const auto project = ctx.project();
+    CommitRequest r = read_common(ctx, p);
+    for (std::size_t i = 0; i < actions.size(); ++i) r.actions.push_back(read_action(actions[i], i));
+
+    const repo::GitRepo git(project.repository);
+    Json pipeline;
+    WrittenCommit written;
+    {
+        const auto lock = service.lock_for(project.repository);
+        std::lock_guard guard(*lock);
+        written = write_commit(git, r);
+        pipeline = publish_commit(service.sandbox(), project, git, r.branch, written);
+    }
+    send_json(ctx.res, 201, commit_detail(git, written.commit, project, pipeline));
+}
+
+void create_file(Service& service, Context& ctx) {
+    const Json& p = ctx.params();
+    require_params(p, {"branch", "commit_message"});
+    if (!p.contains("content") || p.at("content").is_null()) throw ApiError::error(400, "content is missing");
+    const auto project = ctx.project();
+    CommitRequest r = read_common(ctx, p);
+    FileAction a;
+    a.action = "create";
+    a.file_path = ctx.arg("file_path");
+    a.content = content_of(p.at("content"), encoding_of(p, "encoding"), "content");
+    a.execute_filemode = param_bool(p, "execute_filemode");
+    r.actions.push_back(std::move(a));
+
+    const repo::GitRepo git(project.repository);
+    {
+        const auto lock = service.lock_for(project.repository);
+        std::lock_guard guard(*lock);
+        const auto written = write_commit(git, r);
+        publish_commit(service.sandbox(), project, git, r.branch, written);
+    }
+    send_json(ctx.res, 201, Json{{"file_path", normalize_path(ctx.arg("file_path"))}, {"branch", r.branch}});
+}
+
+struct FoundFile {
+    std::string commit, path;
+    repo::TreeEntry entry;
+};
+
+FoundFile find_file(Context& ctx, const ProjectRef& project, const std::string& ref) {
+    const repo::GitRepo git(project.repository);
+    const auto commit = git.resolve_commit(ref);
+    if (!commit) throw ApiError::message(404, "404 Commit Not Found");
+    std::string path(ctx.arg("file_path"));
+    while (!path.empty() && path.front() == '/') path.erase(0, 1);
+    const auto files = git.files(*commit);
+    const auto it = files.find(path);
+    if (it == files.end()) throw ApiError::message(404, "404 File Not Found");
+    return {*commit, path, it->second};
+}
+
+void get_file(Context& ctx) {
+    const Json& p = ctx.params();
+    require_params(p, {"ref"});
+    const auto project = ctx.project();
+    const std::string ref = *param_string(p, "ref");
+    const auto f = find_file(ctx, project, ref);
+    const repo::GitRepo git(project.repository);
+    const auto content = git.read_blob(f.entry.oid);
+    const auto slash = f.path.rfind('/');
+    Json j = Json::object();
+    j["file_name"] = utf8_clean(slash == std::string::npos ? f.path : f.path.substr(slash + 1));
+    j["file_path"] = utf8_clean(f.path);
+    j["size"] = content.size();
+    j["encoding"] = "base64";
+    j["content_sha256"] = sha256_hex(content);
+    j["ref"] = ref;
+    j["blob_id"] = f.entry.oid;
+    j["commit_id"] = f.commit;
+    j["last_commit_id"] = git.last_commit_for_path(f.commit, f.path).value_or(f.commit);
+    j["execute_filemode"] = f.entry.mode == kExecutable;
+    j["content"] = repo::base64_encode(content);
+    send_json(ctx.res, 200, j);
+}
+
+void get_raw_file(Context& ctx) {
+    const Json& p = ctx.params();
+    const auto project = ctx.project();
+    std::string ref = param_string(p, "ref").value_or("");
+    if (ref.empty()) ref = default_branch(project);
+    const auto f = find_file(ctx, project, ref);
+    const repo::GitRepo git(project.repository);
+    ctx.res.status = 200;
+    ctx.res.set_content(git.read_blob(f.entry.oid), "text/plain; charset=utf-8");
+}
+
+bool invalid_ref_name(std::string_view ref) {
+    return ref.starts_with("-") || ref.find_first_of(" \t\r\n") != std::string_view::npos;
+}
+
+void list_commits(Context& ctx) {
+    const Json& p = ctx.params();
+    const auto project = ctx.project();
+    const bool all = param_bool(p, "all").value_or(false);
+    std::string ref = param_string(p, "ref_name").value_or("");
+    if (ref.empty()) ref = default_branch(project);
+    if (invalid_ref_name(ref)) throw ApiError::message(400, "ref_name is invalid");
+
+    std::vector<std::string> options;
+    for (const char* key : {"since", "until"}) {
+        if (const auto v = param_string(p, key); v && !v->empty()) {
+            if (!parse_iso(*v)) throw ApiError::error(400, std::string(key) + " is invalid");
+            options.push_back(std::string("--") + key + "=" + *v);
+        }
+    }
+    if (const auto author = param_string(p, "author"); author && !author->empty())
+        options.push_back("--author=" + *author);
+    if (param_bool(p, "first_parent").value_or(false)) options.emplace_back("--first-parent");
+    if (param_string(p, "order").value_or("default") == "topo") options.emplace_back("--topo-order");
+    if (all) options.emplace_back("--all");
+    const std::string path = param_string(p, "path").value_or("");
+    const bool with_stats = param_bool(p, "with_stats").value_or(false);
+
+    const Page page = page_of(p);
+    const repo::GitRepo git(project.repository);
+    std::vector<repo::CommitInfo> commits;
+    try {
+        std::vector<std::string> revs;
+        if (!all) revs.push_back(ref);
+        commits = git.log(revs, page.offset(), static_cast<std::size_t>(page.per_page), options, path);
+    } catch (const repo::GitError&) {
+        // An unknown ref or range lists nothing, as on GitLab.
+    }
+    // send_page() slices the page out of the full list; the commits before the page were not read,
+    // so nulls stand in for them. Without totals it needs nothing else.
+    Json items = Json::array();
+    for (std::size_t i = 0; i < page.offset(); ++i) items.push_back(nullptr);
+    for (const auto& c : commits) {
+        Json record = commit_record(c, project);
+        if (with_stats) {
+            const auto s = git.stats(c);
+            record["stats"] = Json{{"additions", s.additions}, {"deletions", s.deletions}, {"total", s.additions + s.deletions}};
+        }
+        items.push_back(std::move(record));
+    }
+    send_page(ctx.req, ctx.res, items, PageOptions{.count_total = false});
+}
+
+void get_commit(Context& ctx) {
+    const auto project = ctx.project();
+    const repo::GitRepo git(project.repository);
+    const auto sha = git.resolve_commit(ctx.arg("sha"));
+    if (!sha) throw ApiError::message(404, "404 Commit Not Found");
+    const auto commit = git.commits({*sha}).at(0);
+    send_json(ctx.res, 200, commit_detail(git, commit, project, nullptr));
+}
+
+}  // namespace
+
+void register_commit_routes(const std::shared_ptr<Service>& service) {
+    Sandbox& sb = service->sandbox();
+    const std::string base = "/api/v4/projects/:id/repository";
+    sb.route("POST", base + "/commits", [service](Context& ctx) { create_commit(*service, ctx); });
+    sb.route("GET", base + "/commits", [](Context& ctx) { list_commits(ctx); });
+    sb.route("GET", base + "/commits/:sha", [](Context& ctx) { get_commit(ctx); });
+    sb.route("POST", base + "/files/:file_path", [service](Context& ctx) { create_file(*service, ctx); });
+    sb.route("GET", base + "/files/:file_path", [](Context& ctx) { get_file(ctx); });
+    sb.route("GET", base + "/files/:file_path/raw", [](Context& ctx) { get_raw_file(ctx); });
+}
+
+}  // namespace zorv_sandbox::repository

@@ -1,0 +1,445 @@
+// Merge requests: create, list, show (which drives the mergeability check), update, merge, and
+// the control route that holds a merge request in a given merge_status.
+//
+// The check runs as on GitLab, seen from outside: a new merge request is "unchecked"; a GET
+// starts the check ("checking"); once the sandbox's merge_check_delay has passed, the next look
+// finds "can_be_merged" or "cannot_be_merged", decided by `git merge-tree`. A new commit on
+// either branch starts the check again.
+#include "repository/service.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+
+namespace zorv_sandbox::repository {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kUnchecked = "unchecked";
+constexpr const char* kChecking = "checking";
+constexpr const char* kCanMerge = "can_be_merged";
+constexpr const char* kCannotMerge = "cannot_be_merged";
+
+std::string detailed_status(const Json& record, const std::string& merge_status) {
+    if (str_field(record, "state") != "opened") return "not_open";
+    if (merge_status == kCanMerge) return "mergeable";
+    if (merge_status == kCannotMerge) return "conflict";
+    if (merge_status == kUnchecked) return "unchecked";
+    return "checking";  // checking, cannot_be_merged_recheck
+}
+
+// The record as the caller sees it: a status held by the control route shows instead.
+Json shown(const Service& service, Json record) {
+    if (const auto held = service.held_status(record.at("id").get<std::int64_t>())) {
+        record["merge_status"] = *held;
+        record["detailed_merge_status"] = detailed_status(record, *held);
+    }
+    return record;
+}
+
+std::optional<Json> find_record(const Sandbox& sb, std::int64_t project_id, std::int64_t iid) {
+    return sb.read([&](const State& s) -> std::optional<Json> {
+        for (const auto& [id, mr] : s.merge_requests)
+            if (mr.at("project_id").get<std::int64_t>() == project_id && mr.at("iid").get<std::int64_t>() == iid)
+                return mr;
+        return std::nullopt;
+    });
+}
+
+void store(Sandbox& sb, const Json& record) {
+    const auto id = record.at("id").get<std::int64_t>();
+    sb.write([&](State& s) { s.merge_requests[id] = record; });
+}
+
+std::int64_t iid_arg(const Context& ctx) {
+    const std::string& text = ctx.arg("merge_request_iid");
+    std::int64_t v = 0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || r.ec != std::errc{} || r.ptr != text.data() + text.size())
+        throw ApiError::error(400, "merge_request_iid is invalid");
+    return v;
+}
+
+Json record_or_404(const Sandbox& sb, const ProjectRef& project, std::int64_t iid) {
+    auto record = find_record(sb, project.id, iid);
+    if (!record) throw ApiError::message(404, "404 Not found");
+    return *record;
+}
+
+// Fields that follow the branches: sha, diff_refs, changes_count.
+void follow_branches(const repo::GitRepo& git, Json& record, const std::optional<std::string>& source,
+                     const std::optional<std::string>& target) {
+    if (source) record["sha"] = *source;
+    if (source && target) {
+        const auto base = git.merge_base(*target, *source);
+        record["diff_refs"] = Json{{"base_sha", base ? Json(*base) : Json(nullptr)},
+                                   {"head_sha", *source},
+                                   {"start_sha", *target}};
+        if (base) record["changes_count"] = std::to_string(git.changed_files(*base, *source));
+    }
+}
+
+// Moves the check along; true when the record changed.
+bool advance(Service& service, const repo::GitRepo& git, Json& record) {
+    if (str_field(record, "state") != "opened") return false;
+    const auto id = record.at("id").get<std::int64_t>();
+    const auto source = git.branch_head(str_field(record, "source_branch"));
+    const auto target = git.branch_head(str_field(record, "target_branch"));
+    const Json before = record;
+    follow_branches(git, record, source, target);
+
+    const std::string status = str_field(record, "merge_status");
+    const auto check = service.check(id);
+    const auto now = Clock::now();
+    const MergeCheck fresh{now, source.value_or(""), target.value_or("")};
+    std::string next = status;
+    if (status == kUnchecked) {
+        next = kChecking;
+        service.set_check(id, fresh);
+    } else if (status == kChecking || status == "cannot_be_merged_recheck") {
+        if (!check) {
+            service.set_check(id, fresh);
+        } else if (now - check->started >= service.sandbox().merge_check_delay()) {
+            bool clean = false;
+            if (source && target) clean = git.merge_trees(*target, *source).clean;
+            next = clean ? kCanMerge : kCannotMerge;
+            record["has_conflicts"] = !clean;
+            service.set_check(id, fresh);
+        }
+    } else if (check && (check->source_sha != fresh.source_sha || check->target_sha != fresh.target_sha)) {
+        // A branch moved since the last check: check again.
+        next = kChecking;
+        service.set_check(id, fresh);
+    }
+    record["merge_status"] = next;
+    record["detailed_merge_status"] = detailed_status(record, next);
+    return record != before;
+}
+
+Json labels_of(const Json& p) {
+    Json labels = Json::array();
+    const auto it = p.find("labels");
+    if (it == p.end() || it->is_null()) return labels;
+    auto add = [&](std::string_view s) {
+        while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+        while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+        if (!s.empty()) labels.push_back(std::string(s));
+    };
+    if (it->is_array()) {
+        for (const auto& v : *it)
+            if (v.is_string()) add(v.get<std::string>());
+    } else if (it->is_string()) {
+        const auto text = it->get<std::string>();
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            auto end = text.find(',', start);
+            if (end == std::string::npos) end = text.size();
+            add(std::string_view(text).substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    return labels;
+}
+
+bool draft_title(const std::string& title) {
+    std::string t;
+    for (char c : title.substr(0, 8)) t += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t.starts_with("draft:") || t.starts_with("[draft]") || t.starts_with("(draft)");
+}
+
+void create_merge_request(Context& ctx) {
+    const Json& p = ctx.params();
+    require_params(p, {"source_branch", "target_branch", "title"});
+    const std::string source = *param_string(p, "source_branch");
+    const std::string target = *param_string(p, "target_branch");
+    const std::string title = *param_string(p, "title");
+    const std::string description = param_string(p, "description").value_or("");
+    const bool remove_source = param_bool(p, "remove_source_branch").value_or(false);
+    const bool squash = param_bool(p, "squash").value_or(false);
+    const auto project = ctx.project();
+    const repo::GitRepo git(project.repository);
+
+    if (source == target)
+        throw ApiError::message(422, Json::array({"You can't use same project/branch for source and target"}));
+    const auto source_sha = git.branch_head(source);
+    const auto target_sha = git.branch_head(target);
+    if (!source_sha || !target_sha) {
+        Json errors = Json::object();
+        if (!source_sha) errors["source_branch"] = Json::array({"does not exist"});
+        if (!target_sha) errors["target_branch"] = Json::array({"does not exist"});
+        throw ApiError::message(400, errors);
+    }
+
+    Sandbox& sb = ctx.sandbox;
+    const auto user_id = ctx.caller ? ctx.caller->user_id : 0;
+    const std::string now = now_iso();
+    const std::string full_path = str_field(project.record, "path_with_namespace");
+    const std::string web_url = str_field(project.record, "web_url");
+
+    // Creation and the duplicate test happen under one lock, so two racing requests cannot both
+    // open the same merge request.
+    Json record = sb.write([&](State& s) -> Json {
+        for (const auto& [id, mr] : s.merge_requests) {
+            if (mr.at("project_id").get<std::int64_t>() == project.id && str_field(mr, "state") == "opened" &&
+                str_field(mr, "source_branch") == source && str_field(mr, "target_branch") == target) {
+                throw ApiError::message(
+                    409, Json::array({"Another open merge request already exists for this source branch: !" +
+                                      std::to_string(mr.at("iid").get<std::int64_t>())}));
+            }
+        }
+        auto entry = s.projects.find(project.id);
+        if (entry == s.projects.end()) throw ApiError::message(404, "404 Project Not Found");
+        const std::int64_t id = s.next_merge_request_id++;
+        const std::int64_t iid = entry->second.next_merge_request_iid++;
+        const Json author = sb.user_record(s, user_id);
+        const std::string ref = "!" + std::to_string(iid);
+        Json j = Json::object();
+        j["id"] = id;
+        j["iid"] = iid;
+        j["project_id"] = project.id;
+        j["title"] = title;
+        j["description"] = description;
+        j["state"] = "opened";
+        j["created_at"] = now;
+        j["updated_at"] = now;
+        j["merged_by"] = nullptr;
+        j["merge_user"] = nullptr;
+        j["merged_at"] = nullptr;
+        j["closed_by"] = nullptr;
+        j["closed_at"] = nullptr;
+        j["target_branch"] = target;
+        j["source_branch"] = source;
+        j["user_notes_count"] = 0;
+        j["upvotes"] = 0;
+        j["downvotes"] = 0;
+        j["author"] = author;
+        j["assignees"] = Json::array();
+        j["assignee"] = nullptr;
+        j["reviewers"] = Json::array();
+        j["source_project_id"] = project.id;
+        j["target_project_id"] = project.id;
+        j["labels"] = labels_of(p);
+        j["draft"] = draft_title(title);
+        j["imported"] = false;
+        j["imported_from"] = "none";
+        j["work_in_progress"] = draft_title(title);
+        j["milestone"] = nullptr;
+        j["merge_when_pipeline_succeeds"] = false;
+        j["merge_status"] = kUnchecked;
+        j["detailed_merge_status"] = "unchecked";
+        j["merge_after"] = nullptr;
+        j["sha"] = *source_sha;
+        j["merge_commit_sha"] = nullptr;
+        j["squash_commit_sha"] = nullptr;
+        j["discussion_locked"] = nullptr;
+        j["should_remove_source_branch"] = nullptr;
+        j["force_remove_source_branch"] = remove_source;
+        j["prepared_at"] = now;
+        j["reference"] = ref;
+        j["references"] = Json{{"short", ref}, {"relative", ref}, {"full", full_path + ref}};
+        j["web_url"] = web_url + "/-/merge_requests/" + std::to_string(iid);
+        j["time_stats"] = Json{{"time_estimate", 0},
+                               {"total_time_spent", 0},
+                               {"human_time_estimate", nullptr},
+                               {"human_total_time_spent", nullptr}};
+        j["squash"] = squash;
+        j["squash_on_merge"] = squash;
+        j["task_completion_status"] = Json{{"count", 0}, {"completed_count", 0}};
+        j["has_conflicts"] = false;
+        j["blocking_discussions_resolved"] = true;
+        j["subscribed"] = true;
+        j["changes_count"] = nullptr;
+        j["latest_build_started_at"] = nullptr;
+        j["latest_build_finished_at"] = nullptr;
+        j["first_deployed_to_production_at"] = nullptr;
+        j["pipeline"] = nullptr;
+        j["head_pipeline"] = nullptr;
+        j["diff_refs"] = nullptr;
+        j["merge_error"] = nullptr;
+        j["first_contribution"] = false;
+        s.merge_requests[id] = j;
+        return j;
+    });
+    follow_branches(git, record, source_sha, target_sha);
+    store(sb, record);
+    send_json(ctx.res, 201, record);
+}
+
+void get_merge_request(Service& service, Context& ctx) {
+    const auto project = ctx.project();
+    Json record = record_or_404(ctx.sandbox, project, iid_arg(ctx));
+    const repo::GitRepo git(project.repository);
+    if (!service.held_status(record.at("id").get<std::int64_t>()) && advance(service, git, record)) {
+        store(ctx.sandbox, record);
+    }
+    Json out = shown(service, record);
+    out["user"] = Json{{"can_merge", true}};
+    send_json(ctx.res, 200, out);
+}
+
+void list_merge_requests(Service& service, Context& ctx) {
+    const Json& p = ctx.params();
+    const auto project = ctx.project();
+    const std::string state = param_string(p, "state").value_or("all");
+    if (state != "all" && state != "opened" && state != "closed" && state != "merged" && state != "locked")
+        throw ApiError::error(400, "state does not have a valid value");
+    const auto source = param_string(p, "source_branch");
+    const auto target = param_string(p, "target_branch");
+    const bool ascending = param_string(p, "sort").value_or("desc") == "asc";
+    Json items = ctx.sandbox.read([&](const State& s) {
+        Json out = Json::array();
+        for (const auto& [id, mr] : s.merge_requests) {
+            if (mr.at("project_id").get<std::int64_t>() != project.id) continue;
+            if (state != "all" && str_field(mr, "state") != state) continue;
+            if (source && str_field(mr, "source_branch") != *source) continue;
+            if (target && str_field(mr, "target_branch") != *target) continue;
+            out.push_back(mr);
+        }
+        return out;
+    });
+    if (!ascending) std::reverse(items.begin(), items.end());  // newest first
+    for (auto& item : items) item = shown(service, item);
+    send_page(ctx.req, ctx.res, items);
+}
+
+void update_merge_request(Service& service, Context& ctx) {
+    const Json& p = ctx.params();
+    const auto project = ctx.project();
+    Json record = record_or_404(ctx.sandbox, project, iid_arg(ctx));
+    if (const auto title = param_string(p, "title")) record["title"] = *title;
+    if (const auto description = param_string(p, "description")) record["description"] = *description;
+    if (const auto remove = param_bool(p, "remove_source_branch")) record["force_remove_source_branch"] = *remove;
+    if (const auto event = param_string(p, "state_event")) {
+        const std::string state = str_field(record, "state");
+        if (*event == "close" && state == "opened") {
+            record["state"] = "closed";
+            record["closed_at"] = now_iso();
+            record["closed_by"] = ctx.sandbox.read(
+                [&](const State& s) { return ctx.sandbox.user_record(s, ctx.caller ? ctx.caller->user_id : 0); });
+        } else if (*event == "reopen" && state == "closed") {
+            record["state"] = "opened";
+            record["closed_at"] = nullptr;
+            record["closed_by"] = nullptr;
+            record["merge_status"] = kUnchecked;
+            service.set_check(record.at("id").get<std::int64_t>(), std::nullopt);
+        } else if (*event != "close" && *event != "reopen") {
+            throw ApiError::error(400, "state_event does not have a valid value");
+        }
+    }
+    record["detailed_merge_status"] = detailed_status(record, str_field(record, "merge_status"));
+    record["updated_at"] = now_iso();
+    store(ctx.sandbox, record);
+    send_json(ctx.res, 200, shown(service, record));
+}
+
+void merge(Service& service, Context& ctx) {
+    const Json& p = ctx.params();
+    const auto project = ctx.project();
+    const auto iid = iid_arg(ctx);
+    const repo::GitRepo git(project.repository);
+    const auto lock = service.lock_for(project.repository);
+    std::lock_guard guard(*lock);
+
+    Json record = record_or_404(ctx.sandbox, project, iid);
+    const auto id = record.at("id").get<std::int64_t>();
+    const auto held = service.held_status(id);
+    if (!held && advance(service, git, record)) store(ctx.sandbox, record);
+    const std::string status = held.value_or(str_field(record, "merge_status"));
+    if (str_field(record, "state") != "opened" || status != kCanMerge)
+        throw ApiError::message(405, "405 Method Not Allowed");
+
+    const std::string source = str_field(record, "source_branch");
+    const std::string target = str_field(record, "target_branch");
+    const auto source_sha = git.branch_head(source);
+    if (!source_sha) throw ApiError::message(422, "Branch cannot be merged");
+    if (const auto sha = param_string(p, "sha"); sha && !sha->empty() && *sha != *source_sha)
+        throw ApiError::message(409, "SHA does not match HEAD of source branch: " + *source_sha);
+
+    std::string message = param_string(p, "merge_commit_message").value_or("");
+    if (message.empty()) {
+        message = "Merge branch '" + source + "' into '" + target + "'\n\n" + str_field(record, "title") +
+                  "\n\nSee merge request " + str_field(record.at("references"), "full");
+    }
+    const repo::Identity who = caller_identity(ctx);
+
+    // The target may move under us (a push through git): merge again onto its new head.
+    std::string merge_sha;
+    for (int attempt = 0; merge_sha.empty(); ++attempt) {
+        const auto target_sha = git.branch_head(target);
+        const auto merged = target_sha ? git.merge_trees(*target_sha, *source_sha) : repo::MergeResult{};
+        if (!merged.clean) {
+            record["merge_status"] = kCannotMerge;
+            record["detailed_merge_status"] = "conflict";
+            record["has_conflicts"] = true;
+            store(ctx.sandbox, record);
+            throw ApiError::message(422, "Branch cannot be merged");
+        }
+        const auto commit = git.commit_tree(merged.tree, {*target_sha, *source_sha}, message, who, who);
+        if (git.update_ref("refs/heads/" + target, commit, *target_sha)) merge_sha = commit;
+        if (merge_sha.empty() && attempt >= 5) throw ApiError::message(422, "Branch cannot be merged");
+    }
+
+    const auto forced = record.find("force_remove_source_branch");
+    const bool remove_source = param_bool(p, "should_remove_source_branch")
+                                   .value_or(forced != record.end() && forced->is_boolean() && forced->get<bool>());
+    if (remove_source && source != default_branch(project)) git.delete_ref("refs/heads/" + source, *source_sha);
+    const Json pipeline = ctx.sandbox.add_pipeline(project.id, target, merge_sha);
+
+    const std::string now = now_iso();
+    const Json user = ctx.sandbox.read([&](const State& s) {
+        return ctx.sandbox.user_record(s, ctx.caller ? ctx.caller->user_id : 0);
+    });
+    record["state"] = "merged";
+    record["merged_by"] = user;
+    record["merge_user"] = user;
+    record["merged_at"] = now;
+    record["updated_at"] = now;
+    record["merge_commit_sha"] = merge_sha;
+    record["should_remove_source_branch"] = remove_source;
+    record["detailed_merge_status"] = "not_open";
+    record["pipeline"] = pipeline;
+    store(ctx.sandbox, record);
+    service.set_check(id, std::nullopt);
+    Json out = shown(service, record);
+    out["user"] = Json{{"can_merge", true}};
+    send_json(ctx.res, 200, out);
+}
+
+// POST /-/sandbox/projects/:id/merge_requests/:merge_request_iid {"merge_status": "checking"}
+// holds that status until it is posted again with null.
+void hold(Service& service, Context& ctx) {
+    const Json& p = ctx.params();
+    const auto project = ctx.project();
+    const Json record = record_or_404(ctx.sandbox, project, iid_arg(ctx));
+    const auto it = p.find("merge_status");
+    if (it == p.end()) throw ApiError::error(400, "merge_status is missing");
+    std::optional<std::string> status;
+    if (!it->is_null()) {
+        if (!it->is_string()) throw ApiError::error(400, "merge_status is invalid");
+        status = it->get<std::string>();
+        static constexpr std::array<std::string_view, 5> known{kUnchecked, kChecking, kCanMerge, kCannotMerge,
+                                                               "cannot_be_merged_recheck"};
+        if (std::find(known.begin(), known.end(), *status) == known.end())
+            throw ApiError::error(400, "merge_status does not have a valid value");
+    }
+    service.hold_status(record.at("id").get<std::int64_t>(), status);
+    send_json(ctx.res, 200, shown(service, record));
+}
+
+}  // namespace
+
+void register_merge_request_routes(const std::shared_ptr<Service>& service) {
+    Sandbox& sb = service->sandbox();
+    const std::string base = "/api/v4/projects/:id/merge_requests";
+    sb.route("POST", base, [](Context& ctx) { create_merge_request(ctx); });
+    sb.route("GET", base, [service](Context& ctx) { list_merge_requests(*service, ctx); });
+    sb.route("GET", base + "/:merge_request_iid", [service](Context& ctx) { get_merge_request(*service, ctx); });
+    sb.route("PUT", base + "/:merge_request_iid", [service](Context& ctx) { update_merge_request(*service, ctx); });
+    sb.route("PUT", base + "/:merge_request_iid/merge", [service](Context& ctx) { merge(*service, ctx); });
+    sb.route("POST", "/-/sandbox/projects/:id/merge_requests/:merge_request_iid",
+             [service](Context& ctx) { hold(*service, ctx); }, Auth::none);
+}
+
+}  // namespace zorv_sandbox::repository
