@@ -53,6 +53,26 @@ void register_control_routes(Sandbox& sb) {
         send_json(ctx.res, 200, ctx.sandbox.settings());
     }, Auth::none);
 
+    // Adds a pipeline as a push would ({"ref", "sha", "status"}; sha defaults to 40 zeros).
+    sb.route("POST", "/-/sandbox/projects/:id/pipelines", [](Context& ctx) {
+        const auto project = ctx.project();
+        const Json b = body_object(ctx);
+        const auto ref = param_string(b, "ref").value_or("master");
+        const auto sha = param_string(b, "sha").value_or(std::string(40, '0'));
+        Json record = ctx.sandbox.add_pipeline(project.id, ref, sha);
+        if (const auto status = param_string(b, "status")) {
+            if (std::find(kStatuses.begin(), kStatuses.end(), Json(*status)) == kStatuses.end()) {
+                throw ApiError::message(400, "status must be one of " + kStatuses.dump());
+            }
+            record = ctx.sandbox.write([&](State& s) {
+                Json& p = s.pipelines.at(record["id"].get<std::int64_t>());
+                p["status"] = *status;
+                return p;
+            });
+        }
+        send_json(ctx.res, 201, record);
+    }, Auth::none);
+
     // Sets a pipeline's status, with the timestamps GitLab keeps for it.
     sb.route("POST", "/-/sandbox/projects/:id/pipelines/:pipeline_id", [](Context& ctx) {
         const auto project = ctx.project();

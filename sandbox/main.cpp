@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -29,7 +30,8 @@ constexpr const char* kUsage =
     "  --port N        port on 127.0.0.1 (0 = a free port, the default)\n"
     "  --data-dir DIR  keep state and repositories in DIR across restarts (default: a temporary directory)\n"
     "  --token TOKEN   the administrator's token (default: the saved one, else a random one)\n"
-    "  --threads N     worker threads (default 64; each open connection holds one)\n";
+    "  --threads N     worker threads (default 64; each open connection holds one)\n"
+    "  --watch-stdin   stop when standard input reaches its end (the parent that started it went away)\n";
 
 int parse_int(const std::string& text, const char* what) {
     try {
@@ -41,8 +43,14 @@ int parse_int(const std::string& text, const char* what) {
     throw std::invalid_argument(std::string("invalid ") + what + ": " + text);
 }
 
-Config parse_args(int argc, char** argv) {
-    Config c;
+struct Options {
+    Config config;
+    bool watch_stdin = false;
+};
+
+Options parse_args(int argc, char** argv) {
+    Options o;
+    Config& c = o.config;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -53,6 +61,7 @@ Config parse_args(int argc, char** argv) {
         else if (a == "--data-dir") c.data_dir = value();
         else if (a == "--token") c.admin_token = value();
         else if (a == "--threads") c.threads = std::max(1, parse_int(value(), "thread count"));
+        else if (a == "--watch-stdin") o.watch_stdin = true;
         else if (a == "-h" || a == "--help") {
             std::cout << kUsage;
             std::exit(0);
@@ -60,7 +69,7 @@ Config parse_args(int argc, char** argv) {
             throw std::invalid_argument("unknown argument: " + a);
         }
     }
-    return c;
+    return o;
 }
 
 // Shuts every accepted connection of `port`, so that workers waiting on idle keep-alive
@@ -85,9 +94,9 @@ void shut_connections(int port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Config config;
+    Options options;
     try {
-        config = parse_args(argc, argv);
+        options = parse_args(argc, argv);
     } catch (const std::exception& e) {
         std::cerr << "zorv-gitlab-sandbox: " << e.what() << "\n" << kUsage;
         return 2;
@@ -102,6 +111,18 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    const Config& config = options.config;
+    if (options.watch_stdin) {
+        // Blocks in read() until the end of input; left running when the process ends.
+        std::thread([] {
+            char buf[256];
+            while (true) {
+                const auto n = ::read(0, buf, sizeof buf);
+                if (n == 0 || (n < 0 && errno != EINTR)) break;
+            }
+            ::kill(::getpid(), SIGTERM);
+        }).detach();
+    }
 
     try {
         zorv_sandbox::Sandbox sandbox(config);
@@ -127,6 +148,17 @@ int main(int argc, char** argv) {
         server.Patch(any, all);
         server.Delete(any, all);
         server.Options(any, all);
+        // A request without Content-Length and not chunked has no body (RFC 9112), but httplib
+        // would read one until the connection closes; such requests are answered before that.
+        server.set_pre_routing_handler([&sandbox](const httplib::Request& req, httplib::Response& res) {
+            const bool may_have_body = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" ||
+                                       req.method == "DELETE";
+            if (!may_have_body || req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            sandbox.handle(req, res);
+            return httplib::Server::HandlerResponse::Handled;
+        });
 
         zorv_sandbox::register_control_routes(sandbox);
         zorv_sandbox::register_user_routes(sandbox);
