@@ -1,0 +1,206 @@
+// The request layer against the sandbox: paging, headers, bodies, retries, failure lines and the
+// errors of the transport, seen through operations and checked in the sandbox's journal.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "sandbox_fixture.hpp"
+#include "zorv_git_gitlab/errors.hpp"
+#include "zorv_git_gitlab/operations.hpp"
+
+namespace z = zorv_git_gitlab;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+// A context with its own configuration that keeps the printed lines.
+class Capture : public z::FixedContext {
+public:
+    explicit Capture(z::Config config) : FixedContext(std::move(config)) {}
+    void print_line(std::string_view line) override { lines.emplace_back(line); }
+    std::vector<std::string> lines;
+};
+
+z::Config sandbox_config(std::optional<std::string> token = zorv_test::sandbox().token()) {
+    z::Config config{zorv_test::sandbox().api_url(), std::move(token), {}};
+    config.settings.retry_base_delay = std::chrono::milliseconds(10);
+    return config;
+}
+
+std::int64_t make_group(const std::string& name) {
+    const auto reply = zorv_test::sandbox().api("POST", "groups", {{"name", name}, {"path", name}});
+    EXPECT_EQ(reply.status, 201) << reply.body;
+    return reply.json["id"].get<std::int64_t>();
+}
+
+std::int64_t make_project(const std::string& name, std::int64_t group) {
+    const auto reply = zorv_test::sandbox().api("POST", "projects", {{"name", name}, {"path", name}, {"namespace_id", group}});
+    EXPECT_EQ(reply.status, 201) << reply.body;
+    return reply.json["id"].get<std::int64_t>();
+}
+
+std::vector<zorv_test::Json> requests_to(const std::string& path_prefix) {
+    std::vector<zorv_test::Json> out;
+    for (const auto& entry : zorv_test::sandbox().journal()) {
+        if (entry["path"].get<std::string>().starts_with(path_prefix)) out.push_back(entry);
+    }
+    return out;
+}
+
+class RequestLayer : public testing::Test {
+protected:
+    void SetUp() override {
+        zorv_test::sandbox().clear_faults();
+        zorv_test::sandbox().clear_journal();
+    }
+    void TearDown() override { zorv_test::sandbox().clear_faults(); }
+};
+
+}  // namespace
+
+TEST_F(RequestLayer, ProjectLookupFollowsPagesUntilItFindsTheExactNameInTheGroup) {
+    const auto near = make_group("lookup-near");
+    const auto far = make_group("lookup-far");
+    make_project("app", near);
+    for (int i = 0; i < 250; ++i) make_project("app-" + std::to_string(i), i % 2 ? near : far);
+    const auto wanted = make_project("app", far);  // newest: the last of the search pages
+    zorv_test::sandbox().clear_journal();
+
+    Capture ctx(sandbox_config());
+    const auto found = z::ops::get_project_info(ctx, "app", far);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ((*found)["id"], wanted);
+    EXPECT_TRUE(ctx.lines.empty());
+
+    const auto searches = requests_to("/api/v4/projects");
+    ASSERT_GE(searches.size(), 1u);
+    EXPECT_EQ(searches[0]["query"], "search=app&simple=True&per_page=100");
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "App", far).has_value());
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "app-ui", far).has_value());
+}
+
+TEST_F(RequestLayer, LookupPagesUntilTheLastAndFindsNothingQuietly) {
+    const auto group = make_group("lookup-miss");
+    zorv_test::sandbox().clear_journal();
+    Capture ctx(sandbox_config());
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "app", group).has_value());
+    const auto searches = requests_to("/api/v4/projects");
+    ASSERT_GE(searches.size(), 3u);  // more than 200 projects match "app" by now
+    EXPECT_THAT(searches.back()["query"].get<std::string>(), HasSubstr("page="));
+    EXPECT_TRUE(ctx.lines.empty());
+}
+
+TEST_F(RequestLayer, TokenHeaderIsSentOnlyWhenThereIsAToken) {
+    Capture with_token(sandbox_config());
+    z::ops::get_project_info(with_token, "nothing-here", 1);
+    Capture without(sandbox_config(std::nullopt));
+    EXPECT_FALSE(z::ops::get_project_info(without, "nothing-here", 1).has_value());  // 401, no value
+
+    const auto searches = requests_to("/api/v4/projects");
+    ASSERT_EQ(searches.size(), 2u);
+    EXPECT_EQ(searches[0]["headers"].value("PRIVATE-TOKEN", searches[0]["headers"].value("private-token", "")),
+              zorv_test::sandbox().token());
+    EXPECT_FALSE(searches[1]["headers"].contains("PRIVATE-TOKEN") || searches[1]["headers"].contains("private-token"));
+    EXPECT_EQ(searches[1]["status"], 401);
+}
+
+TEST_F(RequestLayer, JsonBodiesKeepTheOperationsKeyOrderAndFailureLinesQuoteTheBody) {
+    const auto group = make_group("bodies");
+    Capture ctx(sandbox_config());
+    z::ops::create_project(ctx, "ordered", group);
+    z::ops::create_project(ctx, "ordered", group);  // taken: refused, README commit still tried
+
+    const auto posts = requests_to("/api/v4/projects");
+    ASSERT_GE(posts.size(), 2u);
+    const auto body = zorv_test::Json::parse(posts[0]["body"].get<std::string>());
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : body.items()) keys.push_back(key);
+    EXPECT_THAT(keys, ElementsAre("name", "description", "path", "namespace_id", "visibility"));
+    EXPECT_EQ(body["namespace_id"], std::to_string(group));
+
+    ASSERT_EQ(ctx.lines.size(), 4u);
+    EXPECT_EQ(ctx.lines[0], "Project ordered created successfully.");
+    EXPECT_EQ(ctx.lines[1], "Successfully created README.md");
+    EXPECT_THAT(ctx.lines[2], testing::StartsWith("Failed to create the project. Response:  {"));
+    EXPECT_THAT(ctx.lines[3], testing::StartsWith("Failed to create README.md: {"));
+}
+
+TEST_F(RequestLayer, GetIsRetriedOnTransientAnswersAndWritesNeverAre) {
+    const auto group = make_group("retries");
+    auto& sb = zorv_test::sandbox();
+    sb.add_fault({{"method", "GET"}, {"path", "^/api/v4/groups/[0-9]+/subgroups$"}, {"status", 503}, {"times", 2}});
+    sb.add_fault({{"method", "POST"}, {"path", "^/api/v4/groups$"}, {"status", 503}, {"body", "busy"}, {"times", 1}});
+    sb.clear_journal();
+
+    Capture ctx(sandbox_config());
+    EXPECT_FALSE(z::ops::get_sub_group_info(ctx, "none", group).has_value());
+    EXPECT_EQ(requests_to("/api/v4/groups/" + std::to_string(group) + "/subgroups").size(), 3u);
+
+    EXPECT_FALSE(z::ops::create_sub_group(ctx, "child", group));
+    EXPECT_EQ(requests_to("/api/v4/groups").size() - 3u, 1u);  // one POST, not retried
+    EXPECT_THAT(ctx.lines, ElementsAre("Failed to create subgroup. Response: busy"));
+}
+
+TEST_F(RequestLayer, RetriesStopAtTheConfiguredNumberOfTries) {
+    auto& sb = zorv_test::sandbox();
+    sb.add_fault({{"method", "GET"}, {"path", "^/api/v4/projects/4242/pipelines/1$"}, {"status", 429},
+                  {"headers", {{"Retry-After", "0"}}}, {"times", 0}});
+    sb.clear_journal();
+    auto config = sandbox_config();
+    config.settings.max_tries = 3;
+    Capture ctx(config);
+    EXPECT_FALSE(z::ops::get_single_pipeline_status(ctx, 4242, 1).has_value());
+    EXPECT_EQ(requests_to("/api/v4/projects/4242/pipelines/1").size(), 3u);
+}
+
+TEST_F(RequestLayer, TransportFaultsRaiseTheLibrarysErrors) {
+    auto& sb = zorv_test::sandbox();
+    auto config = sandbox_config();
+    config.settings.stall_time = std::chrono::seconds(1);
+    config.settings.max_tries = 1;
+    config.settings.max_response_bytes = 1 << 20;
+    Capture ctx(config);
+
+    sb.add_fault({{"method", "GET"}, {"path", "^/api/v4/projects/1/pipelines/1$"}, {"status", 200}, {"body", "<html>"}});
+    EXPECT_THROW(z::ops::get_single_pipeline_status(ctx, 1, 1), z::JsonDecodeError);
+
+    sb.add_fault({{"method", "GET"}, {"path", "^/api/v4/projects/1/pipelines/2$"}, {"action", "hang"}});
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(z::ops::get_single_pipeline_status(ctx, 1, 2), z::TimeoutError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+
+    sb.add_fault({{"method", "GET"}, {"path", "^/api/v4/projects/1/pipelines/3$"}, {"action", "huge"}, {"size", 4 << 20}});
+    EXPECT_THROW(z::ops::get_single_pipeline_status(ctx, 1, 3), z::ResponseTooLargeError);
+
+    sb.add_fault({{"method", "GET"}, {"path", "^/api/v4/projects/1/pipelines/4$"}, {"action", "drop"}});
+    EXPECT_THROW(z::ops::get_single_pipeline_status(ctx, 1, 4), z::ConnectionDroppedError);
+
+    Capture nowhere(z::Config{"https://127.0.0.1:1/api/v4/", "secret", {}});
+    try {
+        z::ops::get_single_pipeline_status(nowhere, 1, 1);
+        FAIL() << "no error";
+    } catch (const z::ConnectError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("GET https://127.0.0.1:1/api/v4/projects/1/pipelines/1"));
+        EXPECT_THAT(e.what(), testing::Not(HasSubstr("secret")));
+    }
+    // The pool is healthy afterwards.
+    EXPECT_FALSE(z::ops::get_single_pipeline_status(ctx, 1, 99).has_value());
+}
+
+TEST_F(RequestLayer, MissingProjectIsAClearErrorBeforeAnyFurtherRequest) {
+    const auto group = make_group("missing-project");
+    zorv_test::sandbox().clear_journal();
+    Capture ctx(sandbox_config());
+    try {
+        z::ops::get_branch_info(ctx, "ghost", group, "main");
+        FAIL() << "no error";
+    } catch (const z::ProjectNotFoundError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("ghost"));
+        EXPECT_THAT(e.what(), HasSubstr(std::to_string(group)));
+    }
+    for (const auto& entry : zorv_test::sandbox().journal()) EXPECT_EQ(entry["path"], "/api/v4/projects");
+}
