@@ -48,6 +48,8 @@ Result run(const std::vector<std::string>& argv, const Options& options = {});
 // A running child for request/response use over pipes (for instance `git cat-file --batch`).
 // stderr is drained in the background and available after wait(). The destructor closes the
 // pipes, ends a child still running (SIGTERM, then SIGKILL) and always reaps it.
+// Of the Options, cwd, env, unset_env and stdin_data (written first) apply; timeout and
+// on_stdout do not: the caller paces the exchange. One Child is used by one thread at a time.
 class Child {
 public:
     Child(const std::vector<std::string>& argv, const Options& options = {});
