@@ -60,6 +60,15 @@ class TestCloneAndFetch:
             env=git_env(sandbox))
         assert (tmp_path / "topic" / "t").read_text() == "t"
 
+    def test_first_branch_of_an_empty_project_becomes_its_default(self, sandbox, project, tmp_path):
+        assert commit(sandbox, project, "main", [{"action": "create", "file_path": "m", "content": "m"}]).status == 201
+        status, record = sandbox.api("GET", f"projects/{project['id']}")
+        assert record["default_branch"] == "main"
+        status, branch = sandbox.api("GET", f"projects/{project['id']}/repository/branches/main")
+        assert branch["default"] is True and branch["protected"] is True
+        git("clone", "-q", clone_url(sandbox, project), str(tmp_path / "wc"), env=git_env(sandbox))
+        assert git("symbolic-ref", "--short", "HEAD", cwd=tmp_path / "wc").strip() == "main"
+
     def test_push_moves_the_branch_and_creates_a_pipeline(self, sandbox, project, tmp_path):
         first = write_files(sandbox, project, "master", {"a": "a"})["id"]
         work = tmp_path / "wc"
