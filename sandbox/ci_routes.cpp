@@ -158,7 +158,7 @@ Json pipeline_or_404(const State& s, std::int64_t project_id, const std::string&
     return it->second;
 }
 
-std::optional<std::chrono::system_clock::time_point> time_param(const Json& p, const std::string& key) {
+std::optional<TimePoint> time_param(const Json& p, const std::string& key) {
     const auto text = param_string(p, key);
     if (!text) return std::nullopt;
     const auto t = parse_iso(*text);

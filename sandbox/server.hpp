@@ -113,10 +113,13 @@ std::string percent_decode(std::string_view text);   // '%XX' only; '+' stays '+
 std::string form_decode(std::string_view text);      // '%XX' and '+' as space
 std::string percent_encode(std::string_view text);   // everything but unreserved characters
 std::string now_iso();                                // "2024-05-01T12:00:00.123Z"
-std::string iso_from(std::chrono::system_clock::time_point t);
 // Parses ISO 8601 date-times as GitLab accepts them ("2024-05-01", "...T12:00:00Z",
 // "...T12:00:00.250000Z", "...+02:00"); nullopt when unreadable.
-std::optional<std::chrono::system_clock::time_point> parse_iso(std::string_view text);
+// Microsecond resolution keeps far dates (year 2999) in range.
+using TimePoint = std::chrono::sys_time<std::chrono::microseconds>;
+std::optional<TimePoint> parse_iso(std::string_view text);
+std::string iso_from(TimePoint t);
+std::string iso_from(std::chrono::system_clock::time_point t);
 std::string random_hex(std::size_t bytes);
 
 // ---------------------------------------------------------------------------------------------

@@ -85,8 +85,12 @@ std::string percent_encode(std::string_view text) {
 // Time
 
 std::string iso_from(std::chrono::system_clock::time_point t) {
+    return iso_from(std::chrono::floor<std::chrono::microseconds>(t));
+}
+
+std::string iso_from(TimePoint t) {
     using namespace std::chrono;
-    const auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
+    const auto ms = floor<milliseconds>(t.time_since_epoch()).count();
     const std::time_t secs = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
     const auto frac = ((ms % 1000) + 1000) % 1000;
     std::tm tm{};
@@ -101,7 +105,7 @@ std::string iso_from(std::chrono::system_clock::time_point t) {
 
 std::string now_iso() { return iso_from(std::chrono::system_clock::now()); }
 
-std::optional<std::chrono::system_clock::time_point> parse_iso(std::string_view text) {
+std::optional<TimePoint> parse_iso(std::string_view text) {
     // YYYY-MM-DD[(T| )HH:MM[:SS[.frac]]][Z|(+|-)HH[:]MM]
     auto number = [&](std::size_t pos, std::size_t len, int& out) {
         if (pos + len > text.size()) return false;
@@ -163,7 +167,7 @@ std::optional<std::chrono::system_clock::time_point> parse_iso(std::string_view 
     if (!date.ok()) return std::nullopt;
     const auto tp = sys_days{date} + hours{hour} + minutes{minute} + seconds{second} + microseconds{micros} -
                     minutes{offset_minutes};
-    return time_point_cast<system_clock::duration>(tp);
+    return time_point_cast<microseconds>(tp);
 }
 
 std::string random_hex(std::size_t bytes) {
