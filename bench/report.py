@@ -1,0 +1,189 @@
+"""Turning benchmark results into the printed table, and the wire comparison of the clients."""
+
+import os
+import platform
+
+LABELS = {
+    "cpp": "C++ library",
+    "python": "Python library",
+    "requests": "(a) requests",
+    "curl": "(b) curl program",
+    "libcurl": "(c) bare libcurl",
+}
+
+# Goals of the issue, as (ratio name, comparison, bound).
+LATENCY_GOALS = [("(a)/lib", ">=", 10.0), ("(b)/lib", ">=", 20.0), ("lib/(c)", "<=", 1.2)]
+
+
+# What http.client (under requests) always adds when no encoding is asked for; it asks for the same
+# uncompressed answer as no header at all.
+IDENTITY = ("accept-encoding", "identity")
+
+
+def normalize_journal(entries, branch):
+    """The requests as the server saw them: the client's own branch name replaced by <branch>, the
+    token by <token>, header names in lower case, Host left out."""
+    out = []
+    for e in entries:
+        headers = {k.lower(): v.replace(branch, "<branch>") for k, v in e["headers"].items()}
+        headers.pop("host", None)  # the same server; only its spelling could differ
+        if "private-token" in headers:
+            headers["private-token"] = "<token>"
+        out.append({
+            "method": e["method"],
+            "path": e["path"].replace(branch, "<branch>"),
+            "query": e["query"],
+            "headers": dict(sorted(headers.items())),
+            "body": e["body"].replace(branch, "<branch>"),
+        })
+    return out
+
+
+def compare_wire(seen, reference):
+    """Per client: "same", or the first difference from the reference client's requests."""
+    want = seen[reference]
+    verdicts = {}
+    for client, got in seen.items():
+        if len(got) != len(want):
+            verdicts[client] = f"{len(got)} requests instead of {len(want)}"
+            continue
+        identity = False
+        verdicts[client] = "same"
+        for i, (a, b) in enumerate(zip(want, got)):
+            if b["headers"].get(IDENTITY[0]) == IDENTITY[1] and IDENTITY[0] not in a["headers"]:
+                identity = True
+                b = {**b, "headers": {k: v for k, v in b["headers"].items() if k != IDENTITY[0]}}
+            if a != b:
+                fields = [k for k in a if a[k] != b[k]]
+                detail = {k: (a[k], b[k]) for k in fields}
+                verdicts[client] = f"request {i + 1} differs in {', '.join(fields)}: {detail}"
+                break
+        else:
+            if identity:
+                verdicts[client] = ("same, but for the header Accept-Encoding: identity, which http.client adds "
+                                    "itself (it asks for the same uncompressed answer as no header)")
+    return {"requests": len(want), "clients": verdicts, "sample": want}
+
+
+def machine():
+    return {"cpus": os.cpu_count(), "system": platform.platform(), "python": platform.python_version()}
+
+
+def profile_text(profile):
+    fast = profile.iterations["fast"]
+    slow = profile.iterations["slow"]
+    return (f"{profile.rounds} runs per cell; iterations per run: libraries and (c) "
+            f"{fast['get_project_info']}/{fast['get_single_pipeline_status']}/{fast['create_branch']}, "
+            f"(a) and (b) {slow['get_project_info']}/{slow['get_single_pipeline_status']}/{slow['create_branch']}")
+
+
+def verdict(value, comparison, bound):
+    ok = value >= bound if comparison == ">=" else value <= bound
+    return "met" if ok else "MISSED"
+
+
+def _ms(us):
+    return f"{us / 1000:.3f}"
+
+
+def _row(cells):
+    return "| " + " | ".join(str(c) for c in cells) + " |"
+
+
+def latency_table(latency):
+    lines = ["### Latency per operation (ms, median of runs; each run the median of its iterations)", "",
+             _row(["operation"] + [LABELS[c] for c in LABELS] +
+                  ["(a)/C++", "(b)/C++", "C++/(c)", "(a)/Py", "(b)/Py", "Py/(c)"]),
+             _row(["---"] * 12)]
+    for op in latency["cpp"]:
+        m = {c: latency[c][op]["median_us"] for c in LABELS}
+        cells = [op] + [_ms(m[c]) for c in LABELS]
+        for lib in ("cpp", "python"):
+            ratios = [m["requests"] / m[lib], m["curl"] / m[lib], m[lib] / m["libcurl"]]
+            cells += [f"{r:.1f}x {verdict(r, c, b)}" if i < 2 else f"{r:.2f} {verdict(r, c, b)}"
+                      for i, (r, (_, c, b)) in enumerate(zip(ratios, LATENCY_GOALS))]
+        lines.append(_row(cells))
+    lines += ["", "Goals: (a)/lib >= 10, (b)/lib >= 20, lib/(c) <= 1.2."]
+    return lines
+
+
+def cpu_table(cpu):
+    base = cpu["requests"]["per_request"]
+    lines = ["### Client CPU per request (callgrind instructions; (2N - N runs) / requests)", "",
+             _row(["client", "instructions per request", "share of (a)", "goal <= 0.10", "start-up instructions"]),
+             _row(["---"] * 5)]
+    for client in ("cpp", "python", "requests"):
+        per = cpu[client]["per_request"]
+        share = per / base
+        goal = verdict(share, "<=", 0.10) if client != "requests" else ""
+        lines.append(_row([LABELS[client], f"{per:,.0f}", f"{share:.3f}", goal, f"{cpu[client]['startup']:,.0f}"]))
+    return lines
+
+
+def import_table(imports):
+    ours = imports["zorv_git_gitlab.git"]
+    theirs = imports["requests, git"]
+    ratio = theirs["import_s"] / ours["import_s"]
+    return ["### Import in /usr/bin/python3 (ms, median of fresh processes)", "",
+            _row(["statement", "import alone", "whole process"]), _row(["---"] * 3),
+            _row(["import zorv_git_gitlab.git", f"{ours['import_s'] * 1000:.1f}", f"{ours['process_s'] * 1000:.1f}"]),
+            _row(["import requests, git", f"{theirs['import_s'] * 1000:.1f}", f"{theirs['process_s'] * 1000:.1f}"]),
+            "", f"Ratio (import alone): {ratio:.1f}x, goal >= 5: {verdict(ratio, '>=', 5.0)}; "
+                f"whole process: {theirs['process_s'] / ours['process_s']:.1f}x."]
+
+
+def threads_table(threads):
+    lines = ["### get_single_pipeline_status from N threads (requests per second, median of runs; "
+             "CPU cores busy in the sandbox and in the client during the timed window)", "",
+             _row(["threads", "C++ req/s", "sandbox cores", "client cores", "Python req/s", "sandbox cores",
+                   "client cores"]),
+             _row(["---"] * 7)]
+    for count in threads["cpp"]:
+        c, p = threads["cpp"][count], threads["python"][count]
+        lines.append(_row([count, f"{c['per_second']:.0f}", f"{c['server_cores']:.2f}", f"{c['client_cores']:.2f}",
+                           f"{p['per_second']:.0f}", f"{p['server_cores']:.2f}", f"{p['client_cores']:.2f}"]))
+    return lines
+
+
+def commit_table(commit):
+    lines = ["### commit_project (s and MiB, median of runs)", "",
+             _row(["files", "MiB", "largest MiB", "commit_project", "git plumbing alone", "ratio (goal <= 1.5)",
+                   "library peak RSS", "largest git child RSS"]),
+             _row(["---"] * 8)]
+    for size, c in commit.items():
+        ratio = c["library_s"] / c["plumbing_s"]
+        lines.append(_row([size, f"{c['bytes'] / 2**20:.0f}", f"{c['largest'] / 2**20:.0f}", f"{c['library_s']:.2f}",
+                           f"{c['plumbing_s']:.2f}", f"{ratio:.2f} {verdict(ratio, '<=', 1.5)}",
+                           f"{c['library_rss_kib'] / 1024:.1f}", f"{c['git_rss_kib'] / 1024:.1f}"]))
+    lines += ["", "Where commit_project's time goes (s): the upload is the life of its cat-file, which streams the "
+              "request body and ends when the answer is in; the server's CPU is the sandbox's own and that of the "
+              "git commands it runs, during the call.", "",
+              _row(["files", "upload (POST)", "its git commands", "of which fetch (2)", "library CPU",
+                    "sandbox CPU", "sandbox's git CPU"]),
+              _row(["---"] * 7)]
+    for size, c in commit.items():
+        lines.append(_row([size, f"{c['upload_s']:.2f}", f"{c['git_s']:.2f}", f"{c['fetch_s']:.2f}",
+                           f"{c['library_cpu_s']:.2f}", f"{c['server_cpu_s']:.2f}", f"{c['server_git_cpu_s']:.2f}"]))
+    return lines
+
+
+def wire_lines(wire):
+    lines = [f"Wire check: each client's {wire['requests']} requests (one of each operation) "
+             "compared in the sandbox journal with the C++ library's:"]
+    for client, v in wire["clients"].items():
+        lines.append(f"- {LABELS[client]}: {v}")
+    return lines
+
+
+def table(results, profile_text=""):
+    lines = ["## Benchmark results" + (" (quick profile: not for comparison)" if results.get("quick") else ""), ""]
+    m = results["machine"]
+    lines += [f"Machine: {m['cpus']} CPUs, {m['system']}, Python {m['python']}. {profile_text}.", ""]
+    sections = [("wire", wire_lines), ("latency", latency_table), ("cpu", cpu_table), ("import", import_table),
+                ("threads", threads_table), ("commit", commit_table)]
+    for key, render in sections:
+        if key in results:
+            lines += render(results[key]) + [""]
+    if "seconds" in results:
+        lines.append(f"Benchmarks ran {results['seconds'] / 60:.1f} minutes.")
+    return "\n".join(lines)

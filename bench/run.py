@@ -1,0 +1,457 @@
+"""Runs every benchmark of the library against one sandbox and prints one table (Markdown).
+
+Started by scripts/bench with /usr/bin/python3 after the build. Each measured value is the median of
+several runs; each run of a latency benchmark is itself the median of many iterations. The raw
+results are written as JSON next to the build (bench-results.json).
+
+Parts, in order: the wire check (every client sends the same requests), latency per operation,
+client CPU per request (callgrind), import time, threads, commit_project.
+"""
+
+import argparse
+import http.client
+import json
+import os
+import random
+import resource
+import shutil
+import signal
+import ssl
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import report  # noqa: E402
+
+PYTHON = "/usr/bin/python3"
+HERE = Path(__file__).resolve().parent
+CLIENTS_PY = HERE / "python" / "clients.py"
+OPERATIONS = ["get_project_info", "get_single_pipeline_status", "create_branch"]
+# client -> (program family, name given to it)
+CLIENTS = {
+    "cpp": ("driver", "library"),
+    "python": ("python", "library"),
+    "requests": ("python", "requests"),
+    "curl": ("driver", "curl"),
+    "libcurl": ("driver", "libcurl"),
+}
+
+
+class Profile:
+    """How much of everything to run; `quick` is for trying the benchmarks out, not for numbers."""
+
+    def __init__(self, quick):
+        self.rounds = 3 if quick else 5
+        fast = 30 if quick else 300
+        slow = 5 if quick else 40
+        # client kind -> operation -> iterations per run
+        self.iterations = {
+            "fast": {"get_project_info": fast, "get_single_pipeline_status": fast, "create_branch": fast // 3},
+            "slow": {"get_project_info": slow, "get_single_pipeline_status": slow, "create_branch": max(3, slow // 3)},
+        }
+        # N of the N / 2N callgrind runs; requests costs enough per request for a smaller N.
+        self.callgrind_n = {"cpp": 2, "python": 2, "requests": 1} if quick else {"cpp": 10, "python": 10, "requests": 4}
+        self.import_runs = 5 if quick else 15
+        self.thread_counts = [1, 2, 4, 8, 16]
+        self.thread_millis = 400 if quick else 1500
+        self.thread_rounds = 1 if quick else 3
+        self.commit_sizes = [200, 1000] if quick else [1000, 10000]
+        self.commit_rounds = 1 if quick else 3
+
+
+# ---------------------------------------------------------------------------------------------
+# The sandbox
+
+
+class Sandbox:
+    """One zorv-gitlab-sandbox for the whole run, stopped on exit."""
+
+    def __init__(self, program, threads):
+        self.proc = subprocess.Popen([program, "--threads", str(threads)], stdout=subprocess.PIPE, text=True)
+        self.env = {}
+        for line in self.proc.stdout:
+            line = line.strip()
+            if line == "SANDBOX_READY":
+                break
+            name, _, value = line.partition("=")
+            self.env[name] = value
+        else:
+            raise RuntimeError("the sandbox ended before it was ready")
+        host, _, port = self.env["GITLAB_HOST"].partition(":")
+        self.host, self.port = host, int(port)
+        self.tls = ssl.create_default_context(cafile=self.env["CURL_CA_BUNDLE"])
+        self.conn = None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def request(self, method, path, body=None, token=True):
+        headers = {"Content-Type": "application/json"}
+        if token:
+            headers["PRIVATE-TOKEN"] = self.env["GITLAB_TOKEN"]
+        data = None if body is None else json.dumps(body)
+        for attempt in range(2):
+            if self.conn is None:
+                self.conn = http.client.HTTPSConnection(self.host, self.port, context=self.tls, timeout=120)
+            try:
+                self.conn.request(method, path, body=data, headers=headers)
+                answer = self.conn.getresponse()
+                text = answer.read()
+                break
+            except (http.client.HTTPException, OSError):
+                self.conn.close()
+                self.conn = None
+                if attempt:
+                    raise
+        return answer.status, (json.loads(text) if text else None)
+
+    def cpu_times(self):
+        """CPU seconds used so far by the sandbox itself and by the children it has reaped (git)."""
+        fields = Path(f"/proc/{self.proc.pid}/stat").read_text().rsplit(")", 1)[1].split()
+        tick = os.sysconf("SC_CLK_TCK")
+        return (int(fields[11]) + int(fields[12])) / tick, (int(fields[13]) + int(fields[14])) / tick
+
+    def clear_journal(self):
+        self.request("DELETE", "/-/sandbox/journal", token=False)
+
+    def journal(self):
+        return self.request("GET", "/-/sandbox/journal", token=False)[1]
+
+
+# ---------------------------------------------------------------------------------------------
+# Running the clients
+
+
+class Runner:
+    def __init__(self, build, sandbox, workdir):
+        self.build = Path(build)
+        self.driver = self.build / "bench" / "zorv-bench"
+        self.sandbox = sandbox
+        self.workdir = Path(workdir)
+        self.env = dict(os.environ)
+        self.env.update(sandbox.env)
+        self.env["PYTHONPATH"] = str(self.build / "python")
+        self.env.pop("REQUESTS_CA_BUNDLE", None)  # requests then uses CURL_CA_BUNDLE, as the library does
+        self.env.update({"GIT_AUTHOR_NAME": "Bench", "GIT_AUTHOR_EMAIL": "bench@example.com",
+                         "GIT_COMMITTER_NAME": "Bench", "GIT_COMMITTER_EMAIL": "bench@example.com",
+                         "LC_ALL": "C"})
+        self.target = {}
+
+    def command(self, family, subcommand, options, target=True):
+        argv = [str(self.driver), subcommand] if family == "driver" else [PYTHON, str(CLIENTS_PY), subcommand]
+        if target:
+            options = {**self.target, **options}
+        for name, value in options.items():
+            argv += ["--" + name, str(value)]
+        return argv
+
+    def run(self, argv, env=None, prefix=()):
+        """Runs a client to its end; its BENCH-RESULT, its standard output and its CPU seconds."""
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        proc = subprocess.run(list(prefix) + argv, env=env or self.env, capture_output=True, text=True)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        if proc.returncode != 0:
+            raise RuntimeError(f"{' '.join(argv)} failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
+        result = None
+        for line in proc.stdout.splitlines():
+            if line.startswith("BENCH-RESULT "):
+                result = json.loads(line[len("BENCH-RESULT "):])
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        return result, proc.stdout, cpu
+
+    def client(self, client, subcommand, options, prefix=()):
+        family, name = CLIENTS[client]
+        return self.run(self.command(family, subcommand, {"client": name, **options}), prefix=prefix)[0]
+
+
+# ---------------------------------------------------------------------------------------------
+# Setup
+
+
+def setup(runner, sandbox):
+    status, group = sandbox.request("POST", "/api/v4/groups", {"name": "bench", "path": "bench"})
+    if status != 201:
+        raise RuntimeError(f"cannot create the group: {status} {group}")
+    gid = group["id"]
+    # Projects whose names contain the one looked up, so that the search answer holds several.
+    for name in ["bench-app-ui", "my-bench-app", "bench-app"]:
+        runner.run(runner.command("driver", "create-project", {"project": name, "group": gid}, target=False))
+    status, found = sandbox.request("GET", "/api/v4/projects?search=bench-app&simple=true")
+    project = next(p for p in found if p["name"] == "bench-app")
+    status, pipelines = sandbox.request("GET", f"/api/v4/projects/{project['id']}/pipelines")
+    if status != 200 or not pipelines:
+        raise RuntimeError(f"the project has no pipeline: {status} {pipelines}")
+    runner.target = {"project": "bench-app", "group": gid, "project-id": project["id"],
+                     "pipeline-id": pipelines[0]["id"]}
+    return gid
+
+
+# ---------------------------------------------------------------------------------------------
+# 0. The same requests on the wire
+
+
+def wire_check(runner, sandbox):
+    """Every client runs each operation once; the journal entries must be the same for all."""
+    seen = {}
+    for index, client in enumerate(CLIENTS):
+        sandbox.clear_journal()
+        tag = f"wire{index}"
+        for op in OPERATIONS:
+            runner.client(client, "latency", {"op": op, "iterations": 1, "warmup": 0, "tag": tag})
+        seen[client] = report.normalize_journal(sandbox.journal(), f"{tag}-0")
+    sandbox.clear_journal()
+    return report.compare_wire(seen, reference="cpp")
+
+
+# ---------------------------------------------------------------------------------------------
+# 1. Latency
+
+
+def latency(runner, sandbox, profile):
+    runs = {client: {op: [] for op in OPERATIONS} for client in CLIENTS}
+    for r in range(profile.rounds):
+        for client in CLIENTS:
+            kind = "slow" if client in ("requests", "curl") else "fast"
+            for op in OPERATIONS:
+                result = runner.client(client, "latency", {
+                    "op": op, "iterations": profile.iterations[kind][op], "warmup": 3, "tag": f"lat-{client}-{r}"})
+                runs[client][op].append(result["median_us"])
+        sandbox.clear_journal()
+    return {client: {op: {"median_us": statistics.median(v), "runs_us": v} for op, v in ops.items()}
+            for client, ops in runs.items()}
+
+
+# ---------------------------------------------------------------------------------------------
+# 2. Client CPU per request
+
+
+def callgrind_instructions(runner, argv, out):
+    runner.run(argv, prefix=["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}"])
+    for line in Path(out).read_text().splitlines():
+        if line.startswith("summary:") or line.startswith("totals:"):
+            return int(line.split()[1])
+    raise RuntimeError(f"no instruction total in {out}")
+
+
+def cpu(runner, profile):
+    commands = {
+        "cpp": lambda count, tag: runner.command("driver", "sequence", {"count": count, "tag": tag}),
+        "python": lambda count, tag: runner.command("python", "sequence",
+                                                    {"client": "library", "count": count, "tag": tag}),
+        "requests": lambda count, tag: runner.command("python", "sequence",
+                                                      {"client": "requests", "count": count, "tag": tag}),
+    }
+    result = {}
+    for client, command in commands.items():
+        n = profile.callgrind_n[client]
+        totals = {}
+        for count in (n, 2 * n):
+            out = runner.workdir / f"callgrind.{client}.{count}"
+            totals[count] = callgrind_instructions(runner, command(count, f"cg-{client}-{count}"), out)
+        requests = n * 6  # the sequence sends six requests per iteration
+        result[client] = {"instructions": totals, "per_request": (totals[2 * n] - totals[n]) / requests,
+                          "startup": totals[n] - (totals[2 * n] - totals[n])}
+    return result
+
+
+# ---------------------------------------------------------------------------------------------
+# 3. Import time
+
+
+IMPORT_PROBE = ("import time; t = time.perf_counter(); {}; "
+                "print('BENCH-RESULT', '{{\"seconds\": %r}}' % (time.perf_counter() - t))")
+
+
+def import_time(runner, profile):
+    statements = {"zorv_git_gitlab.git": "import zorv_git_gitlab.git", "requests, git": "import requests, git"}
+    samples = {name: {"import": [], "process": []} for name in statements}
+    for name, statement in statements.items():  # once each, so that byte code is compiled and cached
+        runner.run([PYTHON, "-c", IMPORT_PROBE.format(statement)])
+    for _ in range(profile.import_runs):
+        for name, statement in statements.items():
+            start = time.perf_counter()
+            result = runner.run([PYTHON, "-c", IMPORT_PROBE.format(statement)])[0]
+            samples[name]["process"].append(time.perf_counter() - start)
+            samples[name]["import"].append(result["seconds"])
+    return {name: {"import_s": statistics.median(s["import"]), "process_s": statistics.median(s["process"])}
+            for name, s in samples.items()}
+
+
+# ---------------------------------------------------------------------------------------------
+# 4. Threads
+
+
+def threads(runner, sandbox, profile):
+    result = {}
+    for family in ("driver", "python"):
+        rows = {}
+        for count in profile.thread_counts:
+            runs = [runner.run(runner.command(family, "threads", {
+                "threads": count, "millis": profile.thread_millis, "server-pid": sandbox.proc.pid}))[0]
+                for _ in range(profile.thread_rounds)]
+            rows[count] = {key: statistics.median(run[key] for run in runs)
+                           for key in ("per_second", "server_cores", "client_cores")}
+            rows[count]["runs"] = [run["per_second"] for run in runs]
+            sandbox.clear_journal()
+        result["cpp" if family == "driver" else "python"] = rows
+    return result
+
+
+# ---------------------------------------------------------------------------------------------
+# 5. commit_project
+
+
+LARGE_FILES = [16 << 20, 8 << 20, 4 << 20]
+
+
+def write_files(root, count, seed):
+    """`count` changed files: README.md modified, a few large binaries, the rest text of 100 B to 16 KiB."""
+    rng = random.Random(seed)
+    root = Path(root)
+    (root / "README.md").write_text("Benchmark working copy\n")
+    (root / "assets").mkdir(exist_ok=True)
+    for i, size in enumerate(LARGE_FILES):
+        (root / "assets" / f"blob-{i}.bin").write_bytes(rng.randbytes(size))
+    total = sum(LARGE_FILES)
+    for i in range(count - len(LARGE_FILES) - 1):
+        directory = root / "src" / f"d{i // 100:03d}"
+        if i % 100 == 0:
+            directory.mkdir(parents=True, exist_ok=True)
+        size = int(100 * (16384 / 100) ** rng.random())
+        text = rng.randbytes(size // 2 + 1).hex()[:size]
+        (directory / f"file-{i:05d}.txt").write_text(text)
+        total += size
+    return total
+
+
+def trace_breakdown(path):
+    """Seconds per top-level git command (trace2 events), and the span of cat-file (the upload)."""
+    starts, spans = {}, []
+    for line in Path(path).read_text().splitlines():
+        event = json.loads(line)
+        if "/" in event.get("sid", "/"):
+            continue  # a process started by git itself
+        if event["event"] == "start":
+            starts[event["sid"]] = event["argv"]
+        elif event["event"] == "exit" and event["sid"] in starts:
+            argv = [a for a in starts[event["sid"]][1:]]
+            while argv and argv[0] == "-c":
+                argv = argv[2:]
+            spans.append((argv[0] if argv else "git", event["t_abs"]))
+    totals = {}
+    for name, seconds in spans:
+        totals[name] = totals.get(name, 0.0) + seconds
+    return totals
+
+
+def commit_project(runner, sandbox, profile, gid):
+    result = {}
+    for size in profile.commit_sizes:
+        runs = []
+        for r in range(profile.commit_rounds):
+            name = f"bench-commit-{size}-{r}"
+            runner.run(runner.command("driver", "create-project", {"project": name, "group": gid}, target=False))
+            base = runner.workdir / name
+            library_copy, plumbing_copy = base / "library", base / "plumbing"
+            runner.run(runner.command("driver", "clone", {"dir": library_copy, "project": name, "group": gid},
+                                      target=False))
+            total = write_files(library_copy, size, seed=size)
+            subprocess.run(["cp", "-a", str(library_copy), str(plumbing_copy)], check=True)
+            message = f"Benchmark commit of {size} files"
+            plumbing, _, _ = runner.run(runner.command("driver", "plumbing", {
+                "dir": plumbing_copy, "branch": "master", "message": message}, target=False))
+            trace = base / "trace2.json"
+            env = {**runner.env, "GIT_TRACE2_EVENT": str(trace)}
+            argv = runner.command("driver", "commit-project", {"dir": library_copy, "message": message,
+                                                               "project": name, "branch": "master", "group": gid},
+                                  target=False)
+            server_before = sandbox.cpu_times()
+            library, stdout, _ = runner.run(argv, env=env)
+            server_after = sandbox.cpu_times()
+            if "Successfully committed" not in stdout:
+                raise RuntimeError(f"commit_project did not commit:\n{stdout}")
+            runs.append({"library": library, "plumbing": plumbing, "git": trace_breakdown(trace), "bytes": total,
+                         "server_cpu_s": server_after[0] - server_before[0],
+                         "server_git_cpu_s": server_after[1] - server_before[1]})
+            shutil.rmtree(base)
+            sandbox.clear_journal()
+        result[size] = {
+            "runs": runs,
+            "bytes": runs[0]["bytes"],
+            "largest": max(LARGE_FILES),
+            "library_s": statistics.median(run["library"]["seconds"] for run in runs),
+            "plumbing_s": statistics.median(run["plumbing"]["seconds"] for run in runs),
+            "library_rss_kib": statistics.median(run["library"]["max_rss_kib"] for run in runs),
+            "git_rss_kib": statistics.median(run["library"]["max_rss_children_kib"] for run in runs),
+            "upload_s": statistics.median(run["git"].get("cat-file", 0.0) for run in runs),
+            "git_s": statistics.median(sum(v for k, v in run["git"].items() if k != "cat-file") for run in runs),
+            "fetch_s": statistics.median(run["git"].get("fetch", 0.0) for run in runs),
+            "library_cpu_s": statistics.median(run["library"]["cpu_seconds"] for run in runs),
+            "server_cpu_s": statistics.median(run["server_cpu_s"] for run in runs),
+            "server_git_cpu_s": statistics.median(run["server_git_cpu_s"] for run in runs),
+        }
+    return result
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", required=True, help="the build directory (configured with ZORV_BUILD_BENCH=ON)")
+    parser.add_argument("--quick", action="store_true", help="few iterations, to try the benchmarks out")
+    parser.add_argument("--only", help="comma-separated parts: wire,latency,cpu,import,threads,commit")
+    parser.add_argument("--sandbox-threads", type=int, default=64)
+    parser.add_argument("--commit-sizes", help="comma-separated file counts for commit_project (default 1000,10000)")
+    parser.add_argument("--commit-rounds", type=int, help="runs per commit_project size (default 3)")
+    args = parser.parse_args(argv)
+    parts = set((args.only or "wire,latency,cpu,import,threads,commit").split(","))
+    profile = Profile(args.quick)
+    if args.commit_sizes:
+        profile.commit_sizes = [int(n) for n in args.commit_sizes.split(",")]
+    if args.commit_rounds:
+        profile.commit_rounds = args.commit_rounds
+    build = Path(args.build).resolve()
+    started = time.monotonic()
+    results = {"quick": args.quick, "machine": report.machine()}
+
+    sandbox = Sandbox(str(build / "sandbox" / "zorv-gitlab-sandbox"), args.sandbox_threads)
+    workdir = tempfile.mkdtemp(prefix="zorv-bench-")
+    try:
+        runner = Runner(build, sandbox, workdir)
+        gid = setup(runner, sandbox)
+
+        def part(name, function, *a):
+            if name not in parts:
+                return
+            t = time.monotonic()
+            print(f"bench: {name} ...", file=sys.stderr, flush=True)
+            results[name] = function(*a)
+            print(f"bench: {name} took {time.monotonic() - t:.0f} s", file=sys.stderr, flush=True)
+
+        part("wire", wire_check, runner, sandbox)
+        part("latency", latency, runner, sandbox, profile)
+        part("cpu", cpu, runner, profile)
+        part("import", import_time, runner, profile)
+        part("threads", threads, runner, sandbox, profile)
+        part("commit", commit_project, runner, sandbox, profile, gid)
+    finally:
+        sandbox.stop()
+        shutil.rmtree(workdir, ignore_errors=True)
+    results["seconds"] = time.monotonic() - started
+    (build / "bench-results.json").write_text(json.dumps(results, indent=1))
+    print(report.table(results, profile_text=report.profile_text(profile)))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
