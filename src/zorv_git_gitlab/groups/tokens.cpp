@@ -11,7 +11,8 @@ std::optional<std::string> token_of(rest::Api& api, const rest::Response& respon
         api.fail("Failed to create the access token. Response: ", response);
         return std::nullopt;
     }
-    const Json& token = rest::field(response.json(), "token", api.operation());
+    const Json answer = response.json();  // kept alive: `token` refers into it
+    const Json& token = rest::field(answer, "token", api.operation());
     if (!token.is_string()) throw MissingFieldError(api.operation(), "token");
     return token.get<std::string>();
 }
