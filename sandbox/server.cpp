@@ -44,6 +44,7 @@ struct Sandbox::Fault {
 namespace {
 
 constexpr std::size_t kJournalBodyLimit = 1024 * 1024;
+constexpr std::size_t kJournalMaxEntries = 100000;  // the oldest entries go first beyond this
 constexpr std::string_view kControlPrefix = "/-/sandbox/";
 
 std::vector<std::string> split_path(std::string_view path) {
@@ -305,6 +306,7 @@ std::int64_t Sandbox::journal_begin(const httplib::Request& req, const std::stri
     entry["status"] = nullptr;
     std::lock_guard lock(journal_mutex_);
     const auto seq = next_seq_++;
+    if (journal_.size() >= kJournalMaxEntries) journal_.pop_front();
     Json full = Json::object();
     full["seq"] = seq;
     for (auto& [k, v] : entry.items()) full[k] = std::move(v);
@@ -477,7 +479,8 @@ std::optional<Caller> Sandbox::authenticate(std::string_view secret) const {
     const auto& token = state_.tokens.at(it->second);
     if (token.record.value("revoked", false)) return std::nullopt;
     const auto& expires = token.record["expires_at"];
-    if (expires.is_string() && expires.get<std::string>() < today_plus_days(0)) return std::nullopt;
+    // A token expires at the start of its expiry date (UTC).
+    if (expires.is_string() && expires.get<std::string>() <= today_plus_days(0)) return std::nullopt;
     const auto user_id = token.record["user_id"].get<std::int64_t>();
     const auto user = state_.users.find(user_id);
     if (user == state_.users.end() || user->second.record.value("state", std::string{"active"}) != "active") {
