@@ -190,7 +190,10 @@ std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* use
     }
 }
 
-HttpResponse perform_once(const HttpRequest& request, const Settings& settings) {
+// `fresh`: send on a new connection rather than a pooled one. libcurl silently resends a request once
+// when a reused connection closes before any answer arrives; it cannot know whether the server acted
+// on it, so writes and retries never go out on a reused connection.
+HttpResponse perform_once(const HttpRequest& request, const Settings& settings, bool fresh) {
     PooledHandle handle;
     CURL* curl = handle.get();
     Transfer transfer;
@@ -217,6 +220,10 @@ HttpResponse perform_once(const HttpRequest& request, const Settings& settings) 
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, settings.stall_bytes_per_second);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.stall_time.count()));
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+    // One live connection per pooled handle: libcurl's silent resend walks through every connection a
+    // handle keeps, so this bounds it to one resend, and fresh connections do not pile up.
+    curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
+    if (fresh) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &on_body);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &on_header);
@@ -320,7 +327,7 @@ HttpResponse perform(const HttpRequest& request, const Settings& settings) {
         const bool last = !may_retry || attempt + 1 >= settings.max_tries;
         std::chrono::milliseconds wait{0};
         try {
-            HttpResponse response = perform_once(request, settings);
+            HttpResponse response = perform_once(request, settings, request.method != Method::get || attempt > 0);
             if (last || !retryable_status(response.status)) return response;
             wait = backoff(settings, attempt);
             if (const auto asked = retry_after(response)) wait = std::min(*asked, settings.retry_after_cap);
