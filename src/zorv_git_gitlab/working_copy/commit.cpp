@@ -1,0 +1,150 @@
+// Publishing the changes of a working copy as one commit made through the commits API. The working
+// copy is brought up to date, its changes are committed locally, and the difference between the
+// local HEAD commit and the server's branch is sent; the content comes from the local commit's
+// objects, never from the working tree, so the server's commit equals the local one.
+#include <curl/curl.h>
+
+#include <exception>
+#include <filesystem>
+
+#include "rest/api.hpp"
+#include "working_copy/changes.hpp"
+#include "working_copy/commit_body.hpp"
+#include "working_copy/git_runner.hpp"
+#include "zorv_git_gitlab/errors.hpp"
+#include "zorv_git_gitlab/operations.hpp"
+
+namespace zorv_git_gitlab::ops {
+namespace {
+
+using working_copy::Args;
+using working_copy::GitRunner;
+
+constexpr std::string_view kOperation = "commit_project";
+constexpr std::string_view kFallbackName = "zorv_git_gitlab";
+constexpr std::string_view kFallbackEmail = "zorv_git_gitlab@localhost";
+
+// Only the top of a working copy is accepted: a plain directory inside another repository must not
+// make the commands below stage and publish that repository.
+void require_top_level(const GitRunner& git, const std::string& repo_dir) {
+    namespace fs = std::filesystem;
+    const Args args{"rev-parse", "--show-toplevel"};
+    const std::string top = git.output(args);
+    std::error_code ec;
+    if (!fs::equivalent(fs::path(top), fs::path(repo_dir), ec)) {
+        git.fail(args, repo_dir + " is not the top directory of a git working copy (that is " + top + ")", -1);
+    }
+}
+
+// "-c user.name=... -c user.email=..." for what git lacks when it has no usable identity for commits
+// (merges included); nothing when it has one. The caller's author is the fallback when given.
+Args identity_options(const GitRunner& git, const std::optional<std::string>& author_name,
+                      const std::optional<std::string>& author_email) {
+    if (git.probe({"var", "GIT_AUTHOR_IDENT"}).ok() && git.probe({"var", "GIT_COMMITTER_IDENT"}).ok()) return {};
+    const auto configured = [&](const std::string& key) {
+        const auto result = git.probe({"config", "--get", key});
+        return result.ok() && result.out.find_first_not_of(" \t\r\n") != std::string::npos;
+    };
+    Args options;
+    if (!configured("user.name")) {
+        const bool given = author_name && !author_name->empty();
+        options.insert(options.end(), {"-c", "user.name=" + (given ? *author_name : std::string(kFallbackName))});
+    }
+    if (!configured("user.email")) {
+        const bool given = author_email && !author_email->empty();
+        options.insert(options.end(), {"-c", "user.email=" + (given ? *author_email : std::string(kFallbackEmail))});
+    }
+    return options;
+}
+
+Args with(Args prefix, std::initializer_list<std::string> args) {
+    prefix.insert(prefix.end(), args);
+    return prefix;
+}
+
+void fetch(const GitRunner& git) { git.run({"fetch", "origin"}, {.authenticated = true}); }
+
+void merge(const GitRunner& git, const Args& identity, const std::string& tracking) {
+    git.run(with(identity, {"merge", "--no-edit", tracking}));
+}
+
+// Sends the commit with a body produced while it goes out. A failure while producing it (reading an
+// object) ends the transfer and is raised as itself rather than as a transport error.
+rest::Response send_commit(rest::Api& api, const rest::Path& path, working_copy::CommitBody& body,
+                           working_copy::BlobReader& blobs) {
+    std::exception_ptr failure;
+    auto source = [&](char* buffer, std::size_t capacity) -> std::size_t {
+        try {
+            return body.fill(buffer, capacity);
+        } catch (...) {
+            failure = std::current_exception();
+            return CURL_READFUNC_ABORT;
+        }
+    };
+    try {
+        auto response = api.post_json_stream(path, source);
+        blobs.finish();
+        return response;
+    } catch (const TransportError&) {
+        if (failure) std::rethrow_exception(failure);
+        throw;
+    }
+}
+
+}  // namespace
+
+void commit_project(Context& ctx, const std::string& repo_dir, const std::string& commit_message,
+                    const std::string& project_name, const std::string& remote_branch, std::int64_t group_id,
+                    const std::optional<std::string>& author_name, const std::optional<std::string>& author_email) {
+    if (remote_branch.empty() || remote_branch.front() == '-') {
+        throw Error(std::string(kOperation) + ": \"" + remote_branch + "\" is not a branch name");
+    }
+    const GitRunner git(repo_dir, ctx.clone_token(), {ctx.config().token.value_or("")});
+    const std::string tracking = "refs/remotes/origin/" + remote_branch;
+
+    require_top_level(git, repo_dir);
+    fetch(git);
+    const Args identity = identity_options(git, author_name, author_email);
+    merge(git, identity, tracking);
+
+    // A detached HEAD has no branch name and so differs from any.
+    const auto active = git.run({"symbolic-ref", "--quiet", "--short", "HEAD"}, {.accept = {0, 1}});
+    std::string active_name = active.out;
+    while (!active_name.empty() && active_name.back() == '\n') active_name.pop_back();
+    if (active.exit_code != 0 || active_name != remote_branch) git.run({"switch", "--no-guess", remote_branch});
+
+    git.run({"add", "-A"});
+    const auto staged = git.run({"diff-index", "--cached", "--quiet", tracking, "--"}, {.accept = {0, 1}});
+    if (staged.exit_code == 0) return;
+
+    git.run(with(identity, {"commit", "--allow-empty", "--allow-empty-message", "--cleanup=verbatim", "--file=-"}),
+            {.stdin_data = commit_message});
+    ctx.print_line(git.output({"rev-list", "--count", "HEAD"}));
+
+    const auto diff = git.run({"diff-tree", "-r", "-z", "-M", "--raw", "HEAD", tracking});
+    std::vector<working_copy::Change> changes;
+    try {
+        changes = working_copy::parse_raw_diff(diff.out);
+    } catch (const std::runtime_error& e) {
+        git.fail({"diff-tree", "-r", "-z", "-M", "--raw", "HEAD", tracking}, e.what(), 0);
+    }
+    const auto actions = working_copy::plan_actions(changes);
+    working_copy::BlobReader blobs(git);
+    working_copy::CommitBody body(remote_branch, commit_message, actions, author_name, author_email, blobs);
+
+    const auto project = rest::require_project(ctx, kOperation, project_name, group_id);
+    rest::Api api(ctx, std::string(kOperation));
+    const auto response =
+        send_commit(api, rest::Path{"projects", project.id_text, "repository", "commits"}, body, blobs);
+
+    if (response.status() == 201) {
+        api.print("Successfully committed");
+        fetch(git);
+        merge(git, identity, tracking);
+    } else {
+        api.fail("Failed to commit:", response);
+        api.print(working_copy::failure_map_line(actions));
+    }
+}
+
+}  // namespace zorv_git_gitlab::ops

@@ -1,0 +1,151 @@
+#include "working_copy/commit_body.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "rest/base64.hpp"
+#include "zorv_git_gitlab/errors.hpp"
+#include "zorv_git_gitlab/json.hpp"
+
+namespace zorv_git_gitlab::working_copy {
+namespace {
+
+// Raw bytes encoded at a time: a multiple of 3, so the pieces join into the encoding of the whole.
+constexpr std::size_t kRawChunk = 3 * 16384;
+
+std::string json_string(const std::string& value, std::string_view what) {
+    try {
+        return Json(value).dump();
+    } catch (const Json::type_error&) {
+        throw Error("commit_project: " + std::string(what) + " is not valid UTF-8 text");
+    }
+}
+
+}  // namespace
+
+BlobReader::BlobReader(const GitRunner& git)
+    : git_(git), args_{"cat-file", "--batch"}, child_(git.start(args_)) {}
+
+std::uint64_t BlobReader::open(const std::string& blob) {
+    child_.write(blob + "\n");
+    std::string header;
+    if (!child_.read_line(header)) git_.fail(args_, child_.wait());
+    // "<object> blob <size>", or "<object> missing"
+    const auto last_space = header.rfind(' ');
+    const auto type_space = last_space == std::string::npos ? std::string::npos : header.rfind(' ', last_space - 1);
+    std::uint64_t size = 0;
+    if (type_space != std::string::npos && header.compare(type_space + 1, last_space - type_space - 1, "blob") == 0) {
+        const char* first = header.data() + last_space + 1;
+        const char* last = header.data() + header.size();
+        const auto [end, ec] = std::from_chars(first, last, size);
+        if (ec == std::errc{} && end == last) return size;
+    }
+    git_.fail(args_, "object " + blob + " of the local commit cannot be read as a file: " + header, -1);
+}
+
+void BlobReader::read(std::size_t n, std::string& out) {
+    if (!child_.read_exact(n, out)) git_.fail(args_, child_.wait());
+}
+
+void BlobReader::close() {
+    std::string separator;
+    if (!child_.read_exact(1, separator) || separator != "\n") {
+        git_.fail(args_, "unexpected output after an object", -1);
+    }
+}
+
+void BlobReader::finish() {
+    const auto result = child_.wait();
+    if (!result.ok()) git_.fail(args_, result);
+}
+
+CommitBody::CommitBody(const std::string& branch, const std::string& message, const std::vector<Action>& actions,
+                       const std::optional<std::string>& author_name, const std::optional<std::string>& author_email,
+                       BlobReader& blobs)
+    : actions_(actions), blobs_(blobs) {
+    head_ = "{\"branch\":" + json_string(branch, "the branch name") +
+            ",\"commit_message\":" + json_string(message, "the commit message") + ",\"actions\":[";
+    paths_.reserve(actions.size());
+    for (const auto& action : actions) paths_.push_back(json_string(action.path, "the path " + action.path));
+    tail_ = "]";
+    if (author_name && author_email && !author_name->empty() && !author_email->empty()) {
+        tail_ += ",\"author_name\":" + json_string(*author_name, "the author name") +
+                 ",\"author_email\":" + json_string(*author_email, "the author e-mail address");
+    }
+    tail_ += "}";
+}
+
+std::size_t CommitBody::fill(char* buffer, std::size_t capacity) {
+    std::size_t written = 0;
+    while (written < capacity) {
+        if (pending_pos_ < pending_.size()) {
+            const std::size_t n = std::min(capacity - written, pending_.size() - pending_pos_);
+            std::memcpy(buffer + written, pending_.data() + pending_pos_, n);
+            written += n;
+            pending_pos_ += n;
+            continue;
+        }
+        pending_.clear();
+        pending_pos_ = 0;
+        if (!produce()) break;
+    }
+    return written;
+}
+
+void CommitBody::start_action(const Action& action) {
+    const std::string& path = paths_[next_action_];
+    if (next_action_ > 0) pending_ += ',';
+    pending_ += "{\"action\":\"";
+    pending_ += action_name(action.kind);
+    pending_ += "\",\"file_path\":" + path;
+    switch (action.kind) {
+    case ActionKind::remove:
+        pending_ += '}';
+        return;
+    case ActionKind::chmod:
+        pending_ += action.executable ? ",\"execute_filemode\":true}" : ",\"execute_filemode\":false}";
+        return;
+    case ActionKind::create:
+    case ActionKind::update:
+        pending_ += ",\"content\":\"";
+        after_blob_ = "\",\"encoding\":\"base64\"";
+        if (action.executable) after_blob_ += ",\"execute_filemode\":true";
+        after_blob_ += '}';
+        blob_left_ = blobs_.open(action.blob);
+        if (blob_left_ == 0) {
+            blobs_.close();
+            pending_ += after_blob_;
+        }
+        return;
+    }
+}
+
+bool CommitBody::produce() {
+    if (blob_left_ > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(blob_left_, kRawChunk));
+        raw_.clear();
+        blobs_.read(n, raw_);
+        blob_left_ -= n;
+        rest::base64_append(pending_, raw_);
+        if (blob_left_ == 0) {
+            blobs_.close();
+            pending_ += after_blob_;
+        }
+        return true;
+    }
+    if (done_) return false;
+    if (!head_done_) {
+        head_done_ = true;
+        pending_ = head_;
+    } else if (next_action_ < actions_.size()) {
+        start_action(actions_[next_action_]);
+        ++next_action_;
+    } else {
+        done_ = true;
+        pending_ = tail_;
+    }
+    return true;
+}
+
+}  // namespace zorv_git_gitlab::working_copy

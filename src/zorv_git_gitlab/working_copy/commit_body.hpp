@@ -1,0 +1,65 @@
+// The JSON body of a commits-API request, produced piece by piece while it is sent: each file's bytes
+// are read from the local commit and base64-encoded in small chunks, so memory stays bounded however
+// large or many the files are.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "working_copy/changes.hpp"
+#include "working_copy/git_runner.hpp"
+
+namespace zorv_git_gitlab::working_copy {
+
+// Blob contents from one `git cat-file --batch` child, one blob at a time.
+class BlobReader {
+public:
+    explicit BlobReader(const GitRunner& git);
+    // Asks for the object and returns its size; GitError when it is missing or not a blob.
+    std::uint64_t open(const std::string& blob);
+    // Appends the next `n` bytes of the open blob.
+    void read(std::size_t n, std::string& out);
+    // Consumes the separator that follows the blob's last byte.
+    void close();
+    // Ends the child and checks its exit status.
+    void finish();
+
+private:
+    const GitRunner& git_;
+    Args args_;
+    zorv_git::process::Child child_;
+};
+
+class CommitBody {
+public:
+    // The payload's fields: every string is placed as nlohmann's dump() of it. Error (before anything
+    // is sent) when one of them is not valid UTF-8.
+    CommitBody(const std::string& branch, const std::string& message, const std::vector<Action>& actions,
+               const std::optional<std::string>& author_name, const std::optional<std::string>& author_email,
+               BlobReader& blobs);
+
+    // Writes the next bytes of the body into `buffer`; 0 at the end.
+    std::size_t fill(char* buffer, std::size_t capacity);
+
+private:
+    bool produce();  // appends the next piece to pending_; false at the end
+    void start_action(const Action& action);
+
+    const std::vector<Action>& actions_;
+    std::vector<std::string> paths_;  // file paths as JSON strings
+    std::string head_, tail_;
+    BlobReader& blobs_;
+
+    std::string pending_;
+    std::size_t pending_pos_ = 0;
+    std::size_t next_action_ = 0;
+    bool head_done_ = false, done_ = false;
+    std::uint64_t blob_left_ = 0;
+    std::string after_blob_;
+    std::string raw_;
+};
+
+}  // namespace zorv_git_gitlab::working_copy

@@ -1,0 +1,57 @@
+// The git program, run for one working copy: argv only, never a shell, output captured, exit status
+// checked. Credentials travel in the child's environment as an HTTP header, never on a command line
+// and never in the working copy's configuration. Failures raise GitError naming the command and
+// carrying git's own message, with every secret redacted.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "zorv_git/process.hpp"
+
+namespace zorv_git_gitlab::working_copy {
+
+using Args = std::vector<std::string>;
+
+struct GitCall {
+    bool authenticated = false;                // add the credential header (clone, fetch)
+    std::string_view stdin_data{};             // written to git's standard input
+    std::vector<int> accept{0};                // exit statuses that are not a failure
+};
+
+class GitRunner {
+public:
+    // `cwd`: where git runs (empty: the caller's directory). `token`: the credential for the server's
+    // git routes; none means git runs without one. `secrets`: further texts to redact.
+    GitRunner(std::filesystem::path cwd, std::optional<std::string> token,
+              std::vector<std::string> extra_secrets = {});
+
+    // Runs `git args...`; GitError unless the exit status is one of call.accept.
+    zorv_git::process::Result run(const Args& args, const GitCall& call = {}) const;
+    // Runs `git args...` and hands back whatever came of it (GitError only when git cannot start).
+    zorv_git::process::Result probe(const Args& args) const;
+    // Standard output of a successful run, without its trailing newline.
+    std::string output(const Args& args, const GitCall& call = {}) const;
+    // A long-lived git child for request/response use (cat-file --batch).
+    zorv_git::process::Child start(const Args& args) const;
+
+    // The text with every secret replaced by "[REDACTED]".
+    [[nodiscard]] std::string redact(std::string_view text) const;
+    // GitError for `args` with git's messages; the exit status of `result`.
+    [[noreturn]] void fail(const Args& args, const zorv_git::process::Result& result) const;
+    [[noreturn]] void fail(const Args& args, std::string_view message, int exit_code) const;
+
+private:
+    [[nodiscard]] zorv_git::process::Options options(bool authenticated) const;
+    [[nodiscard]] static Args argv(const Args& args);
+
+    std::filesystem::path cwd_;
+    std::vector<std::pair<std::string, std::string>> auth_env_;  // empty without a token
+    std::vector<std::string> secrets_;
+};
+
+}  // namespace zorv_git_gitlab::working_copy
