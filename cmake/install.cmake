@@ -1,0 +1,63 @@
+# Installation of the library: the shared library, its public headers, a CMake package
+# (find_package(zorv_git_gitlab CONFIG) -> zorv_git_gitlab::zorv_git_gitlab) and a pkg-config file.
+# The programs and the Python packages carry their own install rules (sandbox/, cli/, python/).
+if(NOT TARGET zorv_git_gitlab)
+  return()
+endif()
+
+include(CMakePackageConfigHelpers)
+
+set(ZORV_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zorv_git_gitlab)
+set(ZORV_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
+
+# The public headers use C++20 (concepts), so consumers compile with it too.
+set_property(TARGET zorv_git_gitlab APPEND PROPERTY INTERFACE_COMPILE_FEATURES cxx_std_20)
+
+install(TARGETS zorv_git_gitlab EXPORT zorv_git_gitlab_targets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/zorv_git ${PROJECT_SOURCE_DIR}/include/zorv_git_gitlab
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.hpp")
+install(EXPORT zorv_git_gitlab_targets NAMESPACE zorv_git_gitlab:: FILE zorv_git_gitlabTargets.cmake
+        DESTINATION ${ZORV_CMAKE_PACKAGE_DIR})
+
+# The package's config file: the library's public dependency first, then the exported target. Paths
+# inside are relative to the config file, so the installed tree may be moved.
+file(WRITE ${ZORV_GENERATED_DIR}/zorv_git_gitlabConfig.cmake.in [=[
+@PACKAGE_INIT@
+include(CMakeFindDependencyMacro)
+find_dependency(nlohmann_json 3.10)
+include("${CMAKE_CURRENT_LIST_DIR}/zorv_git_gitlabTargets.cmake")
+check_required_components(zorv_git_gitlab)
+]=])
+configure_package_config_file(${ZORV_GENERATED_DIR}/zorv_git_gitlabConfig.cmake.in
+                              ${ZORV_GENERATED_DIR}/zorv_git_gitlabConfig.cmake
+                              INSTALL_DESTINATION ${ZORV_CMAKE_PACKAGE_DIR})
+# 0.x releases may change the interface between minor versions.
+write_basic_package_version_file(${ZORV_GENERATED_DIR}/zorv_git_gitlabConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${ZORV_GENERATED_DIR}/zorv_git_gitlabConfig.cmake ${ZORV_GENERATED_DIR}/zorv_git_gitlabConfigVersion.cmake
+        DESTINATION ${ZORV_CMAKE_PACKAGE_DIR})
+
+# pkg-config: the prefix is found from the file's own place (${pcfiledir}), so a staged or moved
+# installation reports its own paths.
+set(ZORV_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+file(RELATIVE_PATH ZORV_PC_TO_PREFIX ${CMAKE_INSTALL_PREFIX}/${ZORV_PC_DIR} ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" ZORV_PC_TO_PREFIX "${ZORV_PC_TO_PREFIX}")
+file(WRITE ${ZORV_GENERATED_DIR}/zorv_git_gitlab.pc.in [=[
+prefix=${pcfiledir}/@ZORV_PC_TO_PREFIX@
+libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
+includedir=${prefix}/@CMAKE_INSTALL_INCLUDEDIR@
+
+Name: zorv_git_gitlab
+Description: Automates a GitLab server through its REST API v4 and drives local git working copies (C++20)
+Version: @PROJECT_VERSION@
+Requires: nlohmann_json >= 3.10
+Requires.private: libcurl
+Libs: -L${libdir} -lzorv_git_gitlab
+Cflags: -I${includedir}
+]=])
+configure_file(${ZORV_GENERATED_DIR}/zorv_git_gitlab.pc.in ${ZORV_GENERATED_DIR}/zorv_git_gitlab.pc @ONLY)
+install(FILES ${ZORV_GENERATED_DIR}/zorv_git_gitlab.pc DESTINATION ${ZORV_PC_DIR})
