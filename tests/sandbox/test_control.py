@@ -213,3 +213,48 @@ def test_sixteen_clients_with_kept_alive_connections(sb):
         results = list(pool.map(client, range(32)))
     assert all(s == [200] * 25 for s in results)
     assert time.monotonic() - start < 20
+
+
+def test_the_first_matching_rule_wins_and_paths_are_searched(sb):
+    sb.add_fault({"path": "user", "status": 502})            # unanchored: matches /api/v4/user
+    sb.add_fault({"path": "^/api/v4/user$", "status": 503})
+    assert [sb.call("GET", "user").status for _ in range(3)] == [502, 503, 200]
+    sb.add_fault({"method": "*", "path": "^/api/v4/user$", "status": 504, "delay_ms": 300})
+    start = time.monotonic()
+    assert sb.call("GET", "user").status == 504 and time.monotonic() - start >= 0.3
+
+
+def test_large_bodies_are_journaled_up_to_a_mebibyte(sb):
+    body = "x" * (1024 * 1024 + 10)
+    sb.call("POST", "user", body, headers={"Content-Type": "text/plain", "X-Twice": "a"})
+    (entry,) = sb.journal()
+    assert len(entry["body"]) == 1024 * 1024 and entry["body_truncated"] is True and entry["status"] == 404
+
+
+def test_concurrent_writers_get_distinct_records(sb, group):
+    def create(i):
+        return sb.api("POST", "groups", {"name": f"w{i}", "path": f"w{i}", "parent_id": group["id"]})
+
+    with concurrent.futures.ThreadPoolExecutor(16) as pool:
+        results = list(pool.map(create, range(48)))
+    assert {status for status, _ in results} == {201}
+    assert len({g["id"] for _, g in results}) == 48
+    listed = sb.call("GET", f"groups/{group['id']}/subgroups", query={"per_page": 100})
+    assert listed.headers["x-total"] == "48"
+
+
+def test_counters_continue_after_a_restart(tmp_path):
+    with zorv_sandbox.Sandbox(data_dir=tmp_path) as first:
+        name = unique("kept")
+        group = ok(first, "POST", "groups", {"name": name, "path": name})
+        project = ok(first, "POST", "projects", {"name": "p", "namespace_id": group["id"]})
+        ok(first, "POST", f"projects/{project['id']}/issues", {"title": "one"})
+        pipeline = first.control("POST", f"projects/{project['id']}/pipelines", {"ref": "master"})
+        token = ok(first, "POST", f"groups/{group['id']}/access_tokens", {"name": "t", "scopes": ["api"]})["token"]
+    with zorv_sandbox.Sandbox(data_dir=tmp_path, token="glpat-second-admin") as second:
+        assert second.token == "glpat-second-admin"
+        assert second.call("GET", "user", token=token).status == 200
+        assert ok(second, "POST", f"projects/{project['id']}/issues", {"title": "two"})["iid"] == 2
+        again = second.control("POST", f"projects/{project['id']}/pipelines", {"ref": "master"})
+        assert (again["id"], again["iid"]) == (pipeline["id"] + 1, pipeline["iid"] + 1)
+        assert again["before_sha"] == pipeline["sha"]

@@ -116,3 +116,27 @@ def test_an_empty_list_still_counts_one_page(sb, group):
     assert reply.json == []
     assert (reply.headers["x-total"], reply.headers["x-total-pages"], reply.headers["x-next-page"]) == ("0", "1", "")
     assert set(links(reply)) == {"first", "last"}
+
+
+def test_rack_style_array_parameters_in_forms_and_queries(sb, project):
+    user = sb.create_user(unique("dev"))
+    reply = sb.call("POST", f"users/{user['id']}/personal_access_tokens",
+                    form=[("name", "multi"), ("scopes[]", "api"), ("scopes[]", "read_repository")])
+    assert (reply.status, reply.json["scopes"]) == (201, ["api", "read_repository"])
+    issue = sb.call("POST", f"projects/{project['id']}/issues",
+                    query=[("title", "t"), ("labels[]", "zeta"), ("labels[]", "alpha")])
+    assert (issue.status, issue.json["labels"]) == (201, ["alpha", "zeta"])
+
+
+def test_head_requests_are_answered_like_gets_without_a_body(sb):
+    reply = sb.request("HEAD", "/api/v4/user", headers={"PRIVATE-TOKEN": sb.token})
+    assert reply.status == 200 and reply.body == b""
+    assert sb.request("HEAD", "/api/v4/user").status == 401
+
+
+def test_fault_rules_never_touch_the_control_routes(sb):
+    sb.add_fault({"path": ".*", "times": 0, "status": 500})
+    assert sb.call("GET", "user").status == 500
+    assert sb.request("GET", "/-/sandbox/journal").status == 200
+    sb.clear_faults()
+    assert sb.call("GET", "user").status == 200

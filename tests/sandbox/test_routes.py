@@ -330,3 +330,50 @@ def test_notes_on_issues(sb, project):
     assert sb.call("POST", f"{base}/7/notes", query={"body": "x"}).json == {"message": "404 Issue Not Found"}
     assert sb.api("GET", f"{base}/1")[1]["user_notes_count"] == 1
     assert [n["body"] for n in sb.api("GET", f"{base}/1/notes")[1]] == ["Looks good"]
+
+
+def test_deleting_a_group_revokes_its_tokens(sb):
+    name = unique("doomed")
+    group = ok(sb, "POST", "groups", {"name": name, "path": name})
+    token = ok(sb, "POST", f"groups/{group['id']}/access_tokens", {"name": "t", "scopes": ["api"]})["token"]
+    assert sb.call("GET", "user", token=token).status == 200
+    assert sb.call("DELETE", f"groups/{group['id']}").status == 202
+    assert sb.call("GET", "user", token=token).status == 401
+
+
+def test_a_project_made_again_under_a_deleted_ones_name_starts_afresh(sb, group):
+    first = ok(sb, "POST", "projects", {"name": "again", "namespace_id": group["id"]})
+    ok(sb, "POST", f"projects/{first['id']}/variables", {"key": "OLD", "value": "x"})
+    sb.control("POST", f"projects/{first['id']}/pipelines", {"ref": "master"})
+    ok(sb, "POST", f"projects/{first['id']}/issues", {"title": "old", "issue_type": "issue"})
+    assert sb.call("DELETE", f"projects/{first['id']}").status == 202
+    second = ok(sb, "POST", "projects", {"name": "again", "namespace_id": group["id"]})
+    assert second["id"] != first["id"] and second["empty_repo"] is True
+    assert sb.api("GET", f"projects/{second['id']}/variables")[1] == []
+    assert sb.api("GET", f"projects/{second['id']}/pipelines")[1] == []
+    assert ok(sb, "POST", f"projects/{second['id']}/issues", {"title": "new", "issue_type": "issue"})["iid"] == 1
+
+
+def test_issue_labels_are_replaced_added_and_removed(sb, project):
+    base = f"projects/{project['id']}/issues"
+    ok(sb, "POST", base, {"title": "t", "labels": " b , a,,b "})
+    assert sb.api("GET", f"{base}/1")[1]["labels"] == ["a", "b"]
+    assert ok(sb, "PUT", f"{base}/1", {"add_labels": "c,a"})["labels"] == ["a", "b", "c"]
+    assert ok(sb, "PUT", f"{base}/1", {"remove_labels": "b"})["labels"] == ["a", "c"]
+    assert ok(sb, "PUT", f"{base}/1", {"labels": ""})["labels"] == []
+    assert [i["iid"] for i in sb.api("GET", f"{base}?state=opened")[1]] == [1]
+    assert sb.api("GET", f"{base}?state=closed")[1] == []
+
+
+def test_pipeline_ordering_and_time_windows(sb, project):
+    pid = project["id"]
+    made = [sb.control("POST", f"projects/{pid}/pipelines", {"ref": ref}) for ref in ("b", "a", "c")]
+    ids = [p["id"] for p in made]
+    assert [p["id"] for p in sb.api("GET", f"projects/{pid}/pipelines?sort=asc")[1]] == ids
+    assert [p["ref"] for p in sb.api("GET", f"projects/{pid}/pipelines?order_by=ref&sort=asc")[1]] == ["a", "b", "c"]
+    assert sb.api("GET", f"projects/{pid}/pipelines?order_by=colour")[0] == 400
+    # Dates alone and offsets are read as GitLab reads them.
+    assert len(sb.call("GET", f"projects/{pid}/pipelines", query={"updated_after": "2000-01-01"}).json) == 3
+    assert sb.call("GET", f"projects/{pid}/pipelines", query={"updated_before": "2000-01-01T00:00:00+02:00"}).json == []
+    later = sb.call("GET", f"projects/{pid}/pipelines", query={"updated_before": "2999-12-31T23:59:59.999999Z"})
+    assert len(later.json) == 3
