@@ -126,6 +126,14 @@ Sandbox::Sandbox(Config config) : config_(std::move(config)) {
 }
 
 Sandbox::~Sandbox() {
+    if (saver_.joinable()) {
+        {
+            std::lock_guard lock(save_mutex_);
+            save_stop_ = true;
+        }
+        save_cv_.notify_one();
+        saver_.join();
+    }
     if (temporary_) {
         std::error_code ec;
         fs::remove_all(data_dir_, ec);
@@ -654,8 +662,7 @@ Json Sandbox::add_pipeline(std::int64_t project_id, const std::string& ref, cons
 // ---------------------------------------------------------------------------------------------
 // Saved state
 
-Json Sandbox::state_to_json() const {
-    const State& s = state_;
+Json Sandbox::state_to_json(const State& s) const {
     Json j = Json::object();
     j["base_url"] = base_url();
     j["admin_token"] = admin_token_;
@@ -755,15 +762,39 @@ void Sandbox::state_from_json(const Json& j) {
 
 void Sandbox::persist() {
     if (temporary_) return;
-    std::string text;
-    std::uint64_t version = 0;
+    {
+        std::lock_guard lock(save_mutex_);
+        save_pending_ = true;
+    }
+    save_cv_.notify_one();
+}
+
+// Saves the state shortly after changes, gathering those of 0.2 s into one write, so that a burst
+// of requests costs a few saves instead of one each; saves what is pending once more on stop.
+void Sandbox::save_loop() {
+    std::unique_lock lock(save_mutex_);
+    while (true) {
+        save_cv_.wait(lock, [this] { return save_pending_ || save_stop_; });
+        if (!save_pending_) return;
+        save_cv_.wait_for(lock, std::chrono::milliseconds(200), [this] { return save_stop_; });
+        save_pending_ = false;
+        lock.unlock();
+        try {
+            save_now();
+        } catch (const std::exception& e) {
+            std::cerr << "zorv-gitlab-sandbox: saving the state failed: " << e.what() << std::endl;
+        }
+        lock.lock();
+    }
+}
+
+void Sandbox::save_now() {
+    State copy;
     {
         std::lock_guard lock(state_mutex_);
-        version = state_version_;
-        text = state_to_json().dump(1, ' ', false, Json::error_handler_t::replace);
+        copy = state_;
     }
-    std::lock_guard lock(save_mutex_);
-    if (version <= saved_version_) return;  // a later change has been saved already
+    const std::string text = state_to_json(copy).dump(1, ' ', false, Json::error_handler_t::replace);
     const auto file = data_dir_ / "state.json";
     const auto tmp = data_dir_ / "state.json.tmp";
     {
@@ -772,7 +803,6 @@ void Sandbox::persist() {
         if (!out) throw std::runtime_error("cannot write " + tmp.string());
     }
     fs::rename(tmp, file);
-    saved_version_ = version;
 }
 
 void Sandbox::load_state() {
@@ -831,6 +861,7 @@ void Sandbox::start() {
         s.token_ids[t.secret] = id;
         s.tokens[id] = std::move(t);
     });
+    if (!temporary_) saver_ = std::thread([this] { save_loop(); });
 }
 
 }  // namespace zorv_sandbox

@@ -20,7 +20,8 @@
 //     handler runs: req.body is the plain body, although the header is still present.
 //
 // State: one mutex guards State. Use Sandbox::read() / Sandbox::write() with a callable; write()
-// also saves the state file when the data directory is persistent. Never call another Sandbox
+// also has the state file saved when the data directory is persistent (by a background writer that
+// gathers the changes of 0.2 s into one save, and once more on exit). Never call another Sandbox
 // method that locks (add_pipeline, authenticate, resolve_project, ...) from inside them.
 #pragma once
 
@@ -42,6 +43,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -266,13 +268,11 @@ public:
             {
                 std::lock_guard lock(state_mutex_);
                 std::forward<F>(f)(state_);
-                ++state_version_;
             }
             persist();
         } else {
             std::unique_lock lock(state_mutex_);
             auto result = std::forward<F>(f)(state_);
-            ++state_version_;
             lock.unlock();
             persist();
             return result;
@@ -313,9 +313,11 @@ private:
     struct Fault;
     struct JournalEntry;
 
-    void persist();
+    void persist();  // marks the state changed for the background writer
+    void save_loop();
+    void save_now();
     void load_state();
-    [[nodiscard]] Json state_to_json() const;  // state_mutex_ held
+    [[nodiscard]] Json state_to_json(const State& state) const;
     void state_from_json(const Json& j);       // state_mutex_ held
     const Route* match(std::string_view method, const std::vector<std::string>& segments,
                        std::map<std::string, std::string, std::less<>>& args) const;
@@ -335,9 +337,11 @@ private:
 
     mutable std::mutex state_mutex_;
     State state_;
-    std::uint64_t state_version_ = 0;
     std::mutex save_mutex_;
-    std::uint64_t saved_version_ = 0;
+    std::condition_variable save_cv_;
+    bool save_pending_ = false;
+    bool save_stop_ = false;
+    std::thread saver_;  // last member: started last, joined first
 
     mutable std::mutex settings_mutex_;
     Json settings_;
