@@ -356,6 +356,19 @@ Page page_of(const Json& p) {
 
 namespace {
 
+// Ruby's CGI.escape, which Rails' to_query uses: a space becomes '+'.
+std::string query_escape(std::string_view text) {
+    std::string out;
+    for (std::size_t start = 0; start <= text.size();) {
+        const auto space = text.find(' ', start);
+        out += percent_encode(text.substr(start, space == std::string_view::npos ? std::string_view::npos : space - start));
+        if (space == std::string_view::npos) break;
+        out += '+';
+        start = space + 1;
+    }
+    return out;
+}
+
 // The request's query parameters with page and per_page replaced, keys sorted (Rails' to_query).
 std::string page_href(const httplib::Request& req, std::int64_t page, std::int64_t per_page) {
     std::map<std::string, std::vector<std::string>> query;
@@ -380,7 +393,7 @@ std::string page_href(const httplib::Request& req, std::int64_t page, std::int64
     for (const auto& [name, values] : query) {
         for (const auto& v : values) {
             if (!out.empty()) out += '&';
-            out += percent_encode(name) + '=' + percent_encode(v);
+            out += query_escape(name) + '=' + query_escape(v);
         }
     }
     const std::string host = req.local_addr.find(':') != std::string::npos ? "[" + req.local_addr + "]" : req.local_addr;

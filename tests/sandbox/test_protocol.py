@@ -103,6 +103,10 @@ def test_paging_headers_follow_gitlab(sb, group):
     assert (second.headers["x-next-page"], second.headers["x-prev-page"]) == ("", "1")
     assert set(links(second)) == {"prev", "first", "last"}
 
+    # Values are escaped as Rails writes them (a space as '+').
+    spaced = links(sb.call("GET", base, query={"search": "no such", "order_by": "name"}))
+    assert spaced["first"] == host + "order_by=name&page=1&per_page=20&search=no+such"
+
     capped = sb.call("GET", base, query={"per_page": 500})
     assert capped.headers["x-per-page"] == "100" and len(capped.json) == 25
     beyond = sb.call("GET", base, query={"page": 9, "per_page": 10})
