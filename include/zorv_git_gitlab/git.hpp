@@ -112,7 +112,7 @@ public:
     // record, or no value; MergeTimeoutError when the check does not end in time.
     static std::optional<Json> perform_merge(const std::string& project_name, std::int64_t group_id,
                                              std::int64_t merge_request_id, const std::string& title,
-                                             std::int64_t timeout = 60);
+                                             double timeout = 60);
     // The commits of start_ref...end_ref (all pages), or no value.
     static std::optional<Json> get_commits_by_range(const std::string& start_ref, const std::string& end_ref,
                                                     const std::string& project_name, std::int64_t group_id);

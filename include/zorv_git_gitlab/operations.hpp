@@ -52,7 +52,7 @@ std::optional<Json> create_merge_request(Context& ctx, const std::string& projec
                                          const std::string& title, const std::string& source_branch,
                                          const std::string& target_branch = "master");
 std::optional<Json> perform_merge(Context& ctx, const std::string& project_name, std::int64_t group_id,
-                                  std::int64_t merge_request_id, const std::string& title, std::int64_t timeout = 60);
+                                  std::int64_t merge_request_id, const std::string& title, double timeout = 60);
 std::optional<Json> get_commits_by_range(Context& ctx, const std::string& start_ref, const std::string& end_ref,
                                          const std::string& project_name, std::int64_t group_id);
 std::optional<Json> get_tag_list(Context& ctx, const std::string& project_name, std::int64_t group_id);

@@ -143,7 +143,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("create_merge_request", [](T c, S project, I group, S title, S source, S target) {
         return run(c, [&](auto& x) { return ops::create_merge_request(x, project, group, title, source, target); });
     });
-    m.def("perform_merge", [](T c, S project, I group, I merge_request_id, S title, I timeout) {
+    m.def("perform_merge", [](T c, S project, I group, I merge_request_id, S title, double timeout) {
         return run(c, [&](auto& x) { return ops::perform_merge(x, project, group, merge_request_id, title, timeout); });
     });
     m.def("get_commits_by_range", [](T c, S start, S end, S project, I group) {

@@ -159,7 +159,7 @@ class GitlabGit(Git):
 
         Raises MergeTimeoutError (a RuntimeError) when the check does not end within `timeout` seconds."""
         return _core.perform_merge(cls._context(), project_name, _group(group_id), _group(merge_request_id),
-                                   title, int(timeout))
+                                   title, float(timeout))
 
     @classmethod
     def get_commits_by_range(cls, start_ref: str, end_ref: str, project_name: str, group_id: int):

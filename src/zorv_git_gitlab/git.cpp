@@ -146,7 +146,7 @@ std::optional<Json> GitlabGit::create_merge_request(const std::string& project_n
 }
 std::optional<Json> GitlabGit::perform_merge(const std::string& project_name, std::int64_t group_id,
                                              std::int64_t merge_request_id, const std::string& title,
-                                             std::int64_t timeout) {
+                                             double timeout) {
     ZORV_FORWARD(perform_merge, project_name, group_id, merge_request_id, title, timeout);
 }
 std::optional<Json> GitlabGit::get_commits_by_range(const std::string& start_ref, const std::string& end_ref,

@@ -1,5 +1,7 @@
 // Opening merge requests, and merging them once the server has finished its merge check.
 #include <chrono>
+#include <cmath>
+#include <iomanip>
 #include <sstream>
 #include <thread>
 
@@ -15,10 +17,15 @@ bool check_unfinished(const Json& status) {
     return status == "checking" || status == "unchecked" || status == "cannot_be_merged_recheck";
 }
 
-std::string seconds_text(std::chrono::milliseconds interval) {
+// A number as the caller wrote it: 60, 0.7.
+std::string number_text(double value) {
     std::ostringstream out;
-    out << static_cast<double>(interval.count()) / 1000.0;
+    out << std::setprecision(15) << value;
     return out.str();
+}
+
+std::string seconds_text(std::chrono::milliseconds interval) {
+    return number_text(static_cast<double>(interval.count()) / 1000.0);
 }
 
 }  // namespace
@@ -36,7 +43,7 @@ std::optional<Json> create_merge_request(Context& ctx, const std::string& projec
 }
 
 std::optional<Json> perform_merge(Context& ctx, const std::string& project_name, std::int64_t group_id,
-                                  std::int64_t merge_request_id, const std::string& title, std::int64_t timeout) {
+                                  std::int64_t merge_request_id, const std::string& title, double timeout) {
     rest::Api api(ctx, "perform_merge");
     const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
     const std::string iid = std::to_string(merge_request_id);
@@ -45,7 +52,7 @@ std::optional<Json> perform_merge(Context& ctx, const std::string& project_name,
 
     // Poll every interval while the check runs; the time is counted down before each wait, so a limit
     // allows ceil(timeout / interval) polls and the first poll comes one interval after the call.
-    auto remaining = std::chrono::milliseconds(timeout * 1000);
+    auto remaining = std::chrono::milliseconds(std::llround(timeout * 1000));
     bool done = false;
     while (remaining.count() > 0) {
         remaining -= interval;
@@ -63,7 +70,7 @@ std::optional<Json> perform_merge(Context& ctx, const std::string& project_name,
         }
         ctx.log(LogLevel::info, name + ": checking waiting " + seconds_text(interval) + " seconds");
     }
-    if (!done) throw MergeTimeoutError("Merge Request Checking Timeout after " + std::to_string(timeout) + " seconds");
+    if (!done) throw MergeTimeoutError("Merge Request Checking Timeout after " + number_text(timeout) + " seconds");
 
     const Json body = {{"should_remove_source_branch", true}, {"merge_commit_message", title}};
     const auto response = api.put_json(rest::Path{"projects", project.id_text, "merge_requests", iid, "merge"}, body);
