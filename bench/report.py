@@ -155,14 +155,15 @@ def commit_table(commit):
         lines.append(_row([size, f"{c['bytes'] / 2**20:.0f}", f"{c['largest'] / 2**20:.0f}", f"{c['library_s']:.2f}",
                            f"{c['plumbing_s']:.2f}", f"{ratio:.2f} {verdict(ratio, '<=', 1.5)}",
                            f"{c['library_rss_kib'] / 1024:.1f}", f"{c['git_rss_kib'] / 1024:.1f}"]))
-    lines += ["", "Where commit_project's time goes (s): the upload is the life of its cat-file, which streams the "
-              "request body and ends when the answer is in; the server's CPU is the sandbox's own and that of the "
-              "git commands it runs, during the call.", "",
-              _row(["files", "upload (POST)", "its git commands", "of which fetch (2)", "library CPU",
+    lines += ["", "Where commit_project's time goes (s): its git commands before the upload (fetch, merge, add, "
+              "commit, diff-tree and small queries); the upload, which is the life of its cat-file (it streams the "
+              "request body and ends once the answer is in); the second fetch and merge. CPU: this process, and the "
+              "sandbox's own and that of the git commands it ran, during the call.", "",
+              _row(["files", "git before upload", "upload (POST)", "second fetch + merge", "library CPU",
                     "sandbox CPU", "sandbox's git CPU"]),
               _row(["---"] * 7)]
     for size, c in commit.items():
-        lines.append(_row([size, f"{c['upload_s']:.2f}", f"{c['git_s']:.2f}", f"{c['fetch_s']:.2f}",
+        lines.append(_row([size, f"{c['before_upload_s']:.2f}", f"{c['upload_s']:.2f}", f"{c['after_upload_s']:.2f}",
                            f"{c['library_cpu_s']:.2f}", f"{c['server_cpu_s']:.2f}", f"{c['server_git_cpu_s']:.2f}"]))
     return lines
 

@@ -335,7 +335,7 @@ def write_files(root, count, seed):
 
 
 def trace_breakdown(path):
-    """Seconds per top-level git command (trace2 events), and the span of cat-file (the upload)."""
+    """The top-level git commands of a trace2 event file, in order, as [name, seconds]."""
     starts, spans = {}, []
     for line in Path(path).read_text().splitlines():
         event = json.loads(line)
@@ -344,32 +344,49 @@ def trace_breakdown(path):
         if event["event"] == "start":
             starts[event["sid"]] = event["argv"]
         elif event["event"] == "exit" and event["sid"] in starts:
-            argv = [a for a in starts[event["sid"]][1:]]
+            argv = starts[event["sid"]][1:]
             while argv and argv[0] == "-c":
                 argv = argv[2:]
-            spans.append((argv[0] if argv else "git", event["t_abs"]))
-    totals = {}
-    for name, seconds in spans:
-        totals[name] = totals.get(name, 0.0) + seconds
-    return totals
+            spans.append([argv[0] if argv else "git", event["t_abs"]])
+    return spans
+
+
+def commit_phases(spans):
+    """Seconds of commit_project's phases from its git commands: the upload is the life of cat-file
+    (it streams the request body and ends after the answer); after it come the second fetch and merge."""
+    names = [name for name, _ in spans]
+    upload = names.index("cat-file") if "cat-file" in names else len(spans)
+    return {"upload": sum(t for name, t in spans[upload:upload + 1]),
+            "before_upload": sum(t for _, t in spans[:upload]),
+            "after_upload": sum(t for _, t in spans[upload + 1:])}
 
 
 def commit_project(runner, sandbox, profile, gid):
     result = {}
     for size in profile.commit_sizes:
+        # The files are written once per size and copied into each run's fresh clone.
+        template = runner.workdir / f"files-{size}"
+        template.mkdir()
+        total = write_files(template, size, seed=size)
         runs = []
         for r in range(profile.commit_rounds):
             name = f"bench-commit-{size}-{r}"
+            setup_start = time.monotonic()
             runner.run(runner.command("driver", "create-project", {"project": name, "group": gid}, target=False))
             base = runner.workdir / name
             library_copy, plumbing_copy = base / "library", base / "plumbing"
             runner.run(runner.command("driver", "clone", {"dir": library_copy, "project": name, "group": gid},
                                       target=False))
-            total = write_files(library_copy, size, seed=size)
+            subprocess.run(["cp", "-a", f"{template}/.", str(library_copy)], check=True)
             subprocess.run(["cp", "-a", str(library_copy), str(plumbing_copy)], check=True)
+            setup = time.monotonic() - setup_start
             message = f"Benchmark commit of {size} files"
             plumbing, _, _ = runner.run(runner.command("driver", "plumbing", {
                 "dir": plumbing_copy, "branch": "master", "message": message}, target=False))
+            # cat-file answers "missing" for an unknown object and still succeeds: check it read every file.
+            if plumbing["blobs"] != size or plumbing["blob_bytes"] < total:
+                raise RuntimeError(f"the git plumbing read {plumbing['blobs']} blobs of {plumbing['blob_bytes']} "
+                                   f"bytes, expected {size} files of {total} bytes")
             trace = base / "trace2.json"
             env = {**runner.env, "GIT_TRACE2_EVENT": str(trace)}
             argv = runner.command("driver", "commit-project", {"dir": library_copy, "message": message,
@@ -381,21 +398,24 @@ def commit_project(runner, sandbox, profile, gid):
             if "Successfully committed" not in stdout:
                 raise RuntimeError(f"commit_project did not commit:\n{stdout}")
             runs.append({"library": library, "plumbing": plumbing, "git": trace_breakdown(trace), "bytes": total,
-                         "server_cpu_s": server_after[0] - server_before[0],
+                         "setup_s": setup, "server_cpu_s": server_after[0] - server_before[0],
                          "server_git_cpu_s": server_after[1] - server_before[1]})
             shutil.rmtree(base)
             sandbox.clear_journal()
+            print(f"bench: commit_project of {size} files: {library['seconds']:.1f} s, plumbing "
+                  f"{plumbing['seconds']:.1f} s, setup {setup:.1f} s", file=sys.stderr, flush=True)
+        shutil.rmtree(template)
         result[size] = {
             "runs": runs,
-            "bytes": runs[0]["bytes"],
+            "bytes": total,
             "largest": max(LARGE_FILES),
             "library_s": statistics.median(run["library"]["seconds"] for run in runs),
             "plumbing_s": statistics.median(run["plumbing"]["seconds"] for run in runs),
             "library_rss_kib": statistics.median(run["library"]["max_rss_kib"] for run in runs),
             "git_rss_kib": statistics.median(run["library"]["max_rss_children_kib"] for run in runs),
-            "upload_s": statistics.median(run["git"].get("cat-file", 0.0) for run in runs),
-            "git_s": statistics.median(sum(v for k, v in run["git"].items() if k != "cat-file") for run in runs),
-            "fetch_s": statistics.median(run["git"].get("fetch", 0.0) for run in runs),
+            "upload_s": statistics.median(commit_phases(run["git"])["upload"] for run in runs),
+            "before_upload_s": statistics.median(commit_phases(run["git"])["before_upload"] for run in runs),
+            "after_upload_s": statistics.median(commit_phases(run["git"])["after_upload"] for run in runs),
             "library_cpu_s": statistics.median(run["library"]["cpu_seconds"] for run in runs),
             "server_cpu_s": statistics.median(run["server_cpu_s"] for run in runs),
             "server_git_cpu_s": statistics.median(run["server_git_cpu_s"] for run in runs),

@@ -1,0 +1,141 @@
+"""Checks of the benchmark runner's own logic: the wire comparison, the table and its verdicts, the
+trace2 breakdown and the generated working-copy content. Run with
+`/usr/bin/python3 -m pytest bench/tests` (not part of scripts/test; no time is asserted)."""
+
+import json
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+import report  # noqa: E402
+import run  # noqa: E402
+
+
+def entry(method="GET", path="/api/v4/projects", query="", headers=None, body=""):
+    return {"seq": 1, "method": method, "path": path, "query": query, "body": body, "status": 200,
+            "headers": headers if headers is not None else {"Host": "127.0.0.1:1", "Accept": "*/*",
+                                                              "PRIVATE-TOKEN": "glpat-secret"}}
+
+
+class TestWire:
+    def test_branch_token_and_host_are_normalized(self):
+        got = report.normalize_journal([entry(method="POST", path="/api/v4/projects/3/repository/branches/wire1-0",
+                                              body='{"branch":"wire1-0"}')], "wire1-0")
+        assert got == [{"method": "POST", "path": "/api/v4/projects/3/repository/branches/<branch>", "query": "",
+                        "headers": {"accept": "*/*", "private-token": "<token>"}, "body": '{"branch":"<branch>"}'}]
+
+    def test_same_requests_of_different_branches_compare_equal(self):
+        a = report.normalize_journal([entry(path="/b/wire0-0")], "wire0-0")
+        b = report.normalize_journal([entry(path="/b/wire3-0")], "wire3-0")
+        assert report.compare_wire({"cpp": a, "curl": b}, "cpp")["clients"] == {"cpp": "same", "curl": "same"}
+
+    @pytest.mark.parametrize("change, field", [
+        ({"query": "search=x"}, "query"),
+        ({"body": "{}"}, "body"),
+        ({"method": "PUT"}, "method"),
+        ({"headers": {"Accept": "*/*", "PRIVATE-TOKEN": "t", "User-Agent": "python-requests/2.28"}}, "headers"),
+    ])
+    def test_a_difference_is_named(self, change, field):
+        want = report.normalize_journal([entry(), entry()], "x")
+        got = report.normalize_journal([entry(), entry(**change)], "x")
+        verdict = report.compare_wire({"cpp": want, "requests": got}, "cpp")["clients"]["requests"]
+        assert verdict.startswith(f"request 2 differs in {field}")
+
+    def test_a_missing_request_is_reported(self):
+        want = report.normalize_journal([entry(), entry()], "x")
+        got = report.normalize_journal([entry()], "x")
+        assert report.compare_wire({"cpp": want, "a": got}, "cpp")["clients"]["a"] == "1 requests instead of 2"
+
+    def test_accept_encoding_identity_is_allowed_but_said(self):
+        plain = entry()
+        identity = entry(headers={**plain["headers"], "Accept-Encoding": "identity"})
+        gzip = entry(headers={**plain["headers"], "Accept-Encoding": "gzip, deflate"})
+        want = report.normalize_journal([plain], "x")
+        verdicts = report.compare_wire({"cpp": want, "id": report.normalize_journal([identity], "x"),
+                                        "gz": report.normalize_journal([gzip], "x")}, "cpp")["clients"]
+        assert verdicts["id"].startswith("same, but for the header Accept-Encoding: identity")
+        assert verdicts["gz"].startswith("request 1 differs in headers")
+
+
+def results():
+    ops = ["get_project_info", "get_single_pipeline_status", "create_branch"]
+    per_client = {"cpp": 100, "python": 110, "requests": 2500, "curl": 1500, "libcurl": 90}
+    latency = {c: {op: {"median_us": us} for op in ops} for c, us in per_client.items()}
+    return {
+        "quick": False,
+        "machine": {"cpus": 2, "system": "Linux", "python": "3.11.2"},
+        "latency": latency,
+        "cpu": {c: {"per_request": n, "startup": 1} for c, n in
+                {"cpp": 300_000, "python": 320_000, "requests": 3_000_000}.items()},
+        "import": {"zorv_git_gitlab.git": {"import_s": 0.02, "process_s": 0.04},
+                   "requests, git": {"import_s": 0.09, "process_s": 0.12}},
+        "threads": {face: {1: {"per_second": 9000, "server_cores": 0.4, "client_cores": 0.4}} for face in
+                    ("cpp", "python")},
+        "commit": {1000: {"bytes": 31 << 20, "largest": 16 << 20, "library_s": 6.0, "plumbing_s": 5.0,
+                          "library_rss_kib": 16 << 10, "git_rss_kib": 52 << 10, "upload_s": 1.0,
+                          "before_upload_s": 4.0, "after_upload_s": 1.0, "library_cpu_s": 0.2, "server_cpu_s": 0.5, "server_git_cpu_s": 0.4}},
+        "seconds": 600,
+    }
+
+
+class TestTable:
+    def test_ratios_and_verdicts(self):
+        text = report.table(results())
+        row = next(line for line in text.splitlines() if line.startswith("| get_project_info"))
+        cells = [c.strip() for c in row.strip("|").split("|")]
+        # (a)/C++ = 25, (b)/C++ = 15 (below 20), C++/(c) = 1.11
+        assert cells[6:9] == ["25.0x met", "15.0x MISSED", "1.11 met"]
+        assert "share of (a)" in text and "| C++ library | 300,000 | 0.100 | met |" in text
+        assert "Ratio (import alone): 4.5x, goal >= 5: MISSED" in text
+        assert "| 1000 | 31 | 16 | 6.00 | 5.00 | 1.20 met |" in text
+
+    def test_parts_not_run_are_left_out(self):
+        partial = {k: v for k, v in results().items() if k in ("quick", "machine", "import")}
+        text = report.table(partial)
+        assert "Import in" in text and "Latency" not in text and "commit_project" not in text
+
+    @pytest.mark.parametrize("value, comparison, bound, expected", [
+        (10.0, ">=", 10.0, "met"), (9.99, ">=", 10.0, "MISSED"), (1.2, "<=", 1.2, "met"), (1.21, "<=", 1.2, "MISSED")])
+    def test_verdict_bounds(self, value, comparison, bound, expected):
+        assert report.verdict(value, comparison, bound) == expected
+
+
+class TestCommitWorkload:
+    def test_trace_breakdown_sums_top_level_commands(self, tmp_path):
+        events = [
+            {"event": "start", "sid": "a", "argv": ["git", "fetch", "origin"]},
+            {"event": "start", "sid": "a/b", "argv": ["git", "remote-https", "origin"]},
+            {"event": "exit", "sid": "a/b", "t_abs": 0.5},
+            {"event": "exit", "sid": "a", "t_abs": 0.75},
+            {"event": "start", "sid": "c", "argv": ["git", "-c", "user.name=x", "merge", "--no-edit", "o/m"]},
+            {"event": "exit", "sid": "c", "t_abs": 0.25},
+            {"event": "start", "sid": "d", "argv": ["git", "fetch", "origin"]},
+            {"event": "exit", "sid": "d", "t_abs": 1.0},
+        ]
+        trace = tmp_path / "trace.json"
+        trace.write_text("\n".join(json.dumps(e) for e in events))
+        spans = run.trace_breakdown(trace)
+        assert spans == [["fetch", 0.75], ["merge", 0.25], ["fetch", 1.0]]
+
+    def test_phases_split_at_the_upload(self):
+        spans = [["fetch", 0.5], ["add", 2.0], ["cat-file", 3.0], ["fetch", 1.0], ["merge", 0.25]]
+        assert run.commit_phases(spans) == {"before_upload": 2.5, "upload": 3.0, "after_upload": 1.25}
+
+    def test_files_are_the_requested_count_with_the_large_binaries(self, tmp_path):
+        total = run.write_files(tmp_path, 120, seed=7)
+        files = [p for p in tmp_path.rglob("*") if p.is_file()]
+        assert len(files) == 120  # README.md, the binaries, the text files
+        sizes = sorted((p.stat().st_size for p in files), reverse=True)
+        assert sizes[:3] == run.LARGE_FILES
+        assert total == sum(sizes) - (tmp_path / "README.md").stat().st_size
+        assert all(100 <= s <= 16384 for s in sizes[3:] if s != (tmp_path / "README.md").stat().st_size)
+
+    def test_files_are_the_same_for_the_same_seed(self, tmp_path):
+        for name in ("a", "b"):
+            (tmp_path / name).mkdir()
+            run.write_files(tmp_path / name, 20, seed=3)
+        a = sorted((p.relative_to(tmp_path / "a"), p.read_bytes()) for p in (tmp_path / "a").rglob("*") if p.is_file())
+        b = sorted((p.relative_to(tmp_path / "b"), p.read_bytes()) for p in (tmp_path / "b").rglob("*") if p.is_file())
+        assert a == b
