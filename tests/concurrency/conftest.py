@@ -1,0 +1,3 @@
+import zorv_sandbox
+
+sandbox = zorv_sandbox.pytest_fixture()
