@@ -104,6 +104,11 @@ def latency_table(latency):
                       for i, (r, (_, c, b)) in enumerate(zip(ratios, LATENCY_GOALS))]
         lines.append(_row(cells))
     lines += ["", "Goals: (a)/lib >= 10, (b)/lib >= 20, lib/(c) <= 1.2."]
+    steps = latency.get("libcurl_requests_us", {}).get("create_branch")
+    if steps:
+        names = ["lookup", "lookup", "branch GET (404)", "POST"]
+        lines += ["", "create_branch request by request, as (c) sends them (ms, median): " +
+                  ", ".join(f"{n} {_ms(us)}" for n, us in zip(names, steps)) + "."]
     return lines
 
 
@@ -120,6 +125,20 @@ def cpu_table(cpu):
     return lines
 
 
+def costs_lines(costs):
+    kept, fresh, no_path = (costs["get_kept_alive_us"], costs["get_fresh_connection_us"],
+                            costs["get_fresh_connection_no_ca_path_us"])
+    return ["### Costs measured alone (ms, median)", "",
+            _row(["what", "ms"]), _row(["---"] * 2),
+            _row(["GET of the pipeline record on a kept-alive connection", _ms(kept)]),
+            _row(["the same GET on a fresh connection (TLS session resumed, as the library sends writes)", _ms(fresh)]),
+            _row(["the same, CURLOPT_CAPATH unset (libcurl then caches the CA store)", _ms(no_path)]),
+            _row([f"decoding the search answer ({costs['search_bytes']} bytes) into ordered_json",
+                  _ms(costs["decode_search_us"])]),
+            _row([f"decoding the pipeline record ({costs['pipeline_bytes']} bytes) into ordered_json",
+                  _ms(costs["decode_pipeline_us"])])]
+
+
 def import_table(imports):
     ours = imports["zorv_git_gitlab.git"]
     theirs = imports["requests, git"]
@@ -129,7 +148,10 @@ def import_table(imports):
             _row(["import zorv_git_gitlab.git", f"{ours['import_s'] * 1000:.1f}", f"{ours['process_s'] * 1000:.1f}"]),
             _row(["import requests, git", f"{theirs['import_s'] * 1000:.1f}", f"{theirs['process_s'] * 1000:.1f}"]),
             "", f"Ratio (import alone): {ratio:.1f}x, goal >= 5: {verdict(ratio, '>=', 5.0)}; "
-                f"whole process: {theirs['process_s'] / ours['process_s']:.1f}x."]
+                f"whole process: {theirs['process_s'] / ours['process_s']:.1f}x."] + (
+        ["", "Heaviest modules of `import zorv_git_gitlab.git` (cumulative ms, `-X importtime`): " +
+         ", ".join(f"{name} {ms:.1f}" for name, ms in imports["modules_ms"].items()) + "."]
+        if "modules_ms" in imports else [])
 
 
 def threads_table(threads):
@@ -180,7 +202,8 @@ def table(results, profile_text=""):
     lines = ["## Benchmark results" + (" (quick profile: not for comparison)" if results.get("quick") else ""), ""]
     m = results["machine"]
     lines += [f"Machine: {m['cpus']} CPUs, {m['system']}, Python {m['python']}. {profile_text}.", ""]
-    sections = [("wire", wire_lines), ("latency", latency_table), ("cpu", cpu_table), ("import", import_table),
+    sections = [("wire", wire_lines), ("latency", latency_table), ("cpu", cpu_table), ("costs", costs_lines),
+                ("import", import_table),
                 ("threads", threads_table), ("commit", commit_table)]
     for key, render in sections:
         if key in results:

@@ -56,6 +56,7 @@ class Profile:
         # N of the N / 2N callgrind runs; requests costs enough per request for a smaller N.
         self.callgrind_n = {"cpp": 2, "python": 2, "requests": 1} if quick else {"cpp": 10, "python": 10, "requests": 4}
         self.import_runs = 5 if quick else 15
+        self.cost_iterations = 40 if quick else 400
         self.thread_counts = [1, 2, 4, 8, 16]
         self.thread_millis = 400 if quick else 1500
         self.thread_rounds = 1 if quick else 3
@@ -219,6 +220,7 @@ def wire_check(runner, sandbox):
 
 def latency(runner, sandbox, profile):
     runs = {client: {op: [] for op in OPERATIONS} for client in CLIENTS}
+    steps = {op: [] for op in OPERATIONS}  # (c)'s time per request of the operation, run by run
     for r in range(profile.rounds):
         for client in CLIENTS:
             kind = "slow" if client in ("requests", "curl") else "fast"
@@ -226,9 +228,14 @@ def latency(runner, sandbox, profile):
                 result = runner.client(client, "latency", {
                     "op": op, "iterations": profile.iterations[kind][op], "warmup": 3, "tag": f"lat-{client}-{r}"})
                 runs[client][op].append(result["median_us"])
+                if "requests_median_us" in result:
+                    steps[op].append(result["requests_median_us"])
         sandbox.clear_journal()
-    return {client: {op: {"median_us": statistics.median(v), "runs_us": v} for op, v in ops.items()}
-            for client, ops in runs.items()}
+    result = {client: {op: {"median_us": statistics.median(v), "runs_us": v} for op, v in ops.items()}
+              for client, ops in runs.items()}
+    result["libcurl_requests_us"] = {op: [statistics.median(run[i] for run in v) for i in range(len(v[0]))]
+                                     for op, v in steps.items() if v}
+    return result
 
 
 # ---------------------------------------------------------------------------------------------
@@ -265,6 +272,14 @@ def cpu(runner, profile):
 
 
 # ---------------------------------------------------------------------------------------------
+# Costs measured alone
+
+
+def costs(runner, profile):
+    return runner.run(runner.command("driver", "costs", {"iterations": profile.cost_iterations}))[0]
+
+
+# ---------------------------------------------------------------------------------------------
 # 3. Import time
 
 
@@ -283,8 +298,25 @@ def import_time(runner, profile):
             result = runner.run([PYTHON, "-c", IMPORT_PROBE.format(statement)])[0]
             samples[name]["process"].append(time.perf_counter() - start)
             samples[name]["import"].append(result["seconds"])
-    return {name: {"import_s": statistics.median(s["import"]), "process_s": statistics.median(s["process"])}
-            for name, s in samples.items()}
+    result = {name: {"import_s": statistics.median(s["import"]), "process_s": statistics.median(s["process"])}
+              for name, s in samples.items()}
+    result["modules_ms"] = import_breakdown(runner, "import zorv_git_gitlab.git", profile.import_runs)
+    return result
+
+
+def import_breakdown(runner, statement, runs):
+    """Median cumulative import time (ms) of the heaviest modules, from `python3 -X importtime`."""
+    seen = {}
+    for _ in range(runs):
+        proc = subprocess.run([PYTHON, "-X", "importtime", "-c", statement], env=runner.env, capture_output=True,
+                              text=True, check=True)
+        for line in proc.stderr.splitlines():
+            if not line.startswith("import time:") or "cumulative" in line:
+                continue
+            _, cumulative, name = (part.strip() for part in line[len("import time:"):].split("|"))
+            seen.setdefault(name, []).append(int(cumulative) / 1000.0)
+    medians = {name: statistics.median(v) for name, v in seen.items() if len(v) == runs}
+    return dict(sorted(medians.items(), key=lambda kv: -kv[1])[:6])
 
 
 # ---------------------------------------------------------------------------------------------
@@ -430,12 +462,12 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", required=True, help="the build directory (configured with ZORV_BUILD_BENCH=ON)")
     parser.add_argument("--quick", action="store_true", help="few iterations, to try the benchmarks out")
-    parser.add_argument("--only", help="comma-separated parts: wire,latency,cpu,import,threads,commit")
+    parser.add_argument("--only", help="comma-separated parts: wire,latency,cpu,costs,import,threads,commit")
     parser.add_argument("--sandbox-threads", type=int, default=64)
     parser.add_argument("--commit-sizes", help="comma-separated file counts for commit_project (default 1000,10000)")
     parser.add_argument("--commit-rounds", type=int, help="runs per commit_project size (default 3)")
     args = parser.parse_args(argv)
-    parts = set((args.only or "wire,latency,cpu,import,threads,commit").split(","))
+    parts = set((args.only or "wire,latency,cpu,costs,import,threads,commit").split(","))
     profile = Profile(args.quick)
     if args.commit_sizes:
         profile.commit_sizes = [int(n) for n in args.commit_sizes.split(",")]
@@ -462,6 +494,7 @@ def main(argv):
         part("wire", wire_check, runner, sandbox)
         part("latency", latency, runner, sandbox, profile)
         part("cpu", cpu, runner, profile)
+        part("costs", costs, runner, profile)
         part("import", import_time, runner, profile)
         part("threads", threads, runner, sandbox, profile)
         part("commit", commit_project, runner, sandbox, profile, gid)

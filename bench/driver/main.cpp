@@ -8,6 +8,7 @@
 //             get_single_pipeline_status from N threads: throughput, and CPU used by client and server
 //   commit-project --dir D --message M --project P --branch B --group G
 //   plumbing  --dir D --message M --branch B
+//   costs     [--iterations N] <target>     a kept-alive against a fresh connection; JSON decoding
 //   create-project --project P --group G
 //   clone     --dir D --project P --group G
 // <target>: --project NAME --group ID --project-id ID --pipeline-id ID
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "clients.hpp"
+#include "costs.hpp"
 #include "common.hpp"
 #include "working_copy.hpp"
 #include "zorv_git_gitlab/git.hpp"
@@ -190,6 +192,7 @@ int main(int argc, char** argv) {
         else if (command == "threads") result = threads(options);
         else if (command == "commit-project") result = commit_project(options);
         else if (command == "plumbing") result = git_plumbing(options);
+        else if (command == "costs") result = costs(options);
         else if (command == "create-project") result = create_project(options);
         else if (command == "clone") result = clone(options);
         else throw std::invalid_argument("unknown subcommand " + command);

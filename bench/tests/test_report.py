@@ -63,6 +63,7 @@ def results():
     ops = ["get_project_info", "get_single_pipeline_status", "create_branch"]
     per_client = {"cpp": 100, "python": 110, "requests": 2500, "curl": 1500, "libcurl": 90}
     latency = {c: {op: {"median_us": us} for op in ops} for c, us in per_client.items()}
+    latency["libcurl_requests_us"] = {"create_branch": [100, 90, 1500, 12000]}
     return {
         "quick": False,
         "machine": {"cpus": 2, "system": "Linux", "python": "3.11.2"},
@@ -87,6 +88,7 @@ class TestTable:
         cells = [c.strip() for c in row.strip("|").split("|")]
         # (a)/C++ = 25, (b)/C++ = 15 (below 20), C++/(c) = 1.11
         assert cells[6:9] == ["25.0x met", "15.0x MISSED", "1.11 met"]
+        assert "lookup 0.100, lookup 0.090, branch GET (404) 1.500, POST 12.000." in text
         assert "share of (a)" in text and "| C++ library | 300,000 | 0.100 | met |" in text
         assert "Ratio (import alone): 4.5x, goal >= 5: MISSED" in text
         assert "| 1000 | 31 | 16 | 6.00 | 5.00 | 1.20 met |" in text
