@@ -80,9 +80,13 @@ Response Api::send(Method method, std::string url, std::string body, std::string
     request.method = method;
     request.url = std::move(url);
     request.body = std::move(body);
+    return send(std::move(request), content_type);
+}
+
+Response Api::send(HttpRequest request, std::string_view content_type) {
     if (config_.token) request.headers.push_back("PRIVATE-TOKEN: " + *config_.token);
     if (!content_type.empty()) request.headers.push_back("Content-Type: " + std::string(content_type));
-    std::string what = std::string(method_name(method)) + " " + request.url;
+    std::string what = std::string(method_name(request.method)) + " " + request.url;
     return Response(perform(request, config_.settings), std::move(what), operation_);
 }
 
@@ -112,25 +116,20 @@ Response Api::post_json_stream(const Path& path, std::function<std::size_t(char*
     request.method = Method::post;
     request.url = url(path, {});
     request.body_source = std::move(source);
-    if (config_.token) request.headers.push_back("PRIVATE-TOKEN: " + *config_.token);
-    request.headers.emplace_back("Content-Type: application/json");
-    std::string what = "POST " + request.url;
-    return Response(perform(request, config_.settings), std::move(what), operation_);
+    return send(std::move(request), kJson);
 }
 
-std::optional<Json> Api::find(const Path& path, Params query, const std::function<bool(const Json&)>& match) {
+std::optional<Response> Api::each_page(const Path& path, Params query,
+                                       const std::function<bool(Json& page, int index)>& on_page) {
     query.emplace_back("per_page", "100");
     const std::string first = url(path, query);
     std::string next = first;
-    std::set<std::string> seen;
-    for (int page = 0; page < kMaxPages && seen.insert(next).second; ++page) {
+    std::set<std::string> seen;  // a server that names a page twice would otherwise loop forever
+    for (int index = 0; index < kMaxPages && seen.insert(next).second; ++index) {
         Response response = send(Method::get, next, {}, {});
-        if (response.status() != 200) return std::nullopt;
-        Json items = response.json();
-        if (!items.is_array()) return std::nullopt;
-        for (auto& item : items) {
-            if (match(item)) return std::move(item);
-        }
+        if (response.status() != 200) return response;
+        Json page = response.json();
+        if (!on_page(page, index)) break;
         const auto following = next_page_url(response, first, config_.api_url);
         if (!following) break;
         next = *following;
@@ -138,33 +137,42 @@ std::optional<Json> Api::find(const Path& path, Params query, const std::functio
     return std::nullopt;
 }
 
+std::optional<Json> Api::find(const Path& path, Params query, const std::function<bool(const Json&)>& match) {
+    std::optional<Json> found;
+    each_page(path, std::move(query), [&](Json& page, int) {
+        if (!page.is_array()) return false;
+        for (auto& item : page) {
+            if (match(item)) {
+                found = std::move(item);
+                return false;
+            }
+        }
+        return true;
+    });
+    return found;
+}
+
 std::optional<Json> Api::get_all(const Path& path, Params query, std::optional<Response>* refused_answer) {
     Json all = Json::array();
-    bool refused = false;
-    query.emplace_back("per_page", "100");
-    const std::string first = url(path, query);
-    std::string next = first;
-    std::set<std::string> seen;
-    for (int page = 0; page < kMaxPages && seen.insert(next).second; ++page) {
-        Response response = send(Method::get, next, {}, {});
-        if (response.status() != 200) {
-            refused = true;
-            if (refused_answer) refused_answer->emplace(std::move(response));
-            break;
+    bool malformed = false;
+    auto refused = each_page(path, std::move(query), [&](Json& page, int index) {
+        if (!page.is_array()) {
+            // A single record on the first page is handed back as the server sent it.
+            if (index == 0) {
+                all = std::move(page);
+            } else {
+                malformed = true;
+            }
+            return false;
         }
-        Json items = response.json();
-        if (!items.is_array()) {
-            // A single record (not a list) is handed back as the server sent it.
-            if (page == 0) return items;
-            refused = true;
-            break;
-        }
-        for (auto& item : items) all.push_back(std::move(item));
-        const auto following = next_page_url(response, first, config_.api_url);
-        if (!following) break;
-        next = *following;
+        for (auto& item : page) all.push_back(std::move(item));
+        return true;
+    });
+    if (refused) {
+        if (refused_answer) refused_answer->emplace(std::move(*refused));
+        return std::nullopt;
     }
-    if (refused) return std::nullopt;
+    if (malformed) return std::nullopt;
     return all;
 }
 

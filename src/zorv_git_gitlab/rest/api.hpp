@@ -72,6 +72,11 @@ public:
 
 private:
     Response send(Method method, std::string url, std::string body, std::string_view content_type);
+    Response send(HttpRequest request, std::string_view content_type);
+    // GETs the pages of a list one after the other, handing each decoded page to `on_page` until it
+    // returns false or no page follows. Returns the answer that refused a page, if one did.
+    std::optional<Response> each_page(const Path& path, Params query,
+                                      const std::function<bool(Json& page, int index)>& on_page);
     std::string url(const Path& path, const Params& query) const;
 
     Context& ctx_;
