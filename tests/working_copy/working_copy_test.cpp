@@ -351,6 +351,19 @@ TEST_F(WorkingCopy, SymbolicLinkIsRefusedBeforeAnyRequest) {
     for (const auto& entry : zorv_test::sandbox().journal()) {
         EXPECT_THAT(entry["path"].get<std::string>(), Not(HasSubstr("/api/v4/"))) << entry.dump();
     }
+
+    // A link that reached the server another way (a push), replaced locally by a file, is published
+    // as that file (the server would keep the entry a link under a plain update).
+    const auto& sb = zorv_test::sandbox();
+    git(wc, {"push", "-q", "https://oauth2:" + sb.token() + "@" + sb.host() + "/" + p.name + "/" + p.name + ".git",
+             "HEAD:master"});
+    fs::remove(wc / "link");
+    write_file(wc / "link", "now a file\n");
+    ctx.lines.clear();
+    z::ops::commit_project(ctx, wc.string(), "file again", p.name, "master", p.group);
+    EXPECT_THAT(ctx.lines, ElementsAre("3", "Successfully committed"));
+    EXPECT_EQ(server_tree(ctx, p), tree(wc, "HEAD^1"));
+    EXPECT_THAT(tree(wc, "HEAD^1"), HasSubstr("100644 blob " + git(wc, {"hash-object", "link"}) + "\tlink"));
 }
 
 TEST_F(WorkingCopy, IdentityFallbackOnlyWhereGitHasNone) {
@@ -412,6 +425,24 @@ TEST_F(WorkingCopy, TokenAppearsNowhere) {
     }
     EXPECT_THAT(message, HasSubstr("git fetch origin"));
     EXPECT_THAT(message, HasSubstr("Authorization: Basic [REDACTED]"));
+
+    // Without a clone token the clone goes out without credentials: refused, and git never waits for
+    // a password. Its request carries no Authorization header (and so no "None" in place of a token).
+    {
+        struct NoCloneToken : Capture {
+            using Capture::Capture;
+            [[nodiscard]] std::optional<std::string> clone_token() const override { return std::nullopt; }
+        } anonymous(token);
+        sb.clear_journal();
+        EXPECT_THROW(z::ops::clone_project(anonymous, tmp_ / "anonymous", p.name, p.group), z::GitError);
+        bool git_request = false;
+        for (const auto& entry : sb.journal()) {
+            if (!entry["path"].get<std::string>().ends_with("/info/refs")) continue;
+            git_request = true;
+            EXPECT_FALSE(entry["headers"].contains("Authorization")) << entry.dump();
+        }
+        EXPECT_TRUE(git_request);
+    }
 
     const std::string argv_text = read_file(argv_log);
     EXPECT_THAT(argv_text, HasSubstr("clone"));

@@ -34,6 +34,12 @@ class Planner {
 public:
     void update(const Change& c) {
         check(c.a_mode, c.a_path);
+        if (c.b_mode == kSymlink || c.b_mode == kSubmodule) {
+            // An update keeps the entry's kind on the server: replace the link or submodule instead.
+            remove(c.a_path);
+            create(c.a_path, c.a_mode, c.a_blob);
+            return;
+        }
         if (c.a_blob != c.b_blob) actions_.push_back({ActionKind::update, c.a_path, c.a_blob, executable(c.a_mode)});
         if (executable(c.a_mode) != executable(c.b_mode)) {
             actions_.push_back({ActionKind::chmod, c.a_path, {}, executable(c.a_mode)});

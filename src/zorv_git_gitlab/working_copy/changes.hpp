@@ -32,7 +32,8 @@ struct Action {
 // The actions that make side b equal to side a, in four passes: updates (M, then T), creates (D),
 // deletes (A, then C), then a delete and a create for each rename (R). An executable file that is
 // created, or whose executable bit differs from the server's, is followed by a chmod action; a change
-// of the mode alone gives the chmod action only. UnpublishableChangeError, naming the paths, when a
+// of the mode alone gives the chmod action only; a file replacing a symbolic link or a submodule of
+// the server is a delete and a create of its path. UnpublishableChangeError, naming the paths, when a
 // create or update would publish a symbolic link or a submodule.
 std::vector<Action> plan_actions(const std::vector<Change>& changes);
 

@@ -31,13 +31,14 @@ std::string clone_project(Context& ctx, const std::string& repo_dir, const std::
     if (!url.is_string()) throw MissingFieldError(std::string(operation), "http_url_to_repo");
 
     // The remote keeps the plain address; the token reaches git as a header for this command only.
-    const working_copy::GitRunner git({}, ctx.clone_token(), {ctx.config().token.value_or("")});
+    const Config config = ctx.config();
+    const working_copy::GitRunner git({}, ctx.clone_token(), {config.token.value_or("")}, config.settings);
     working_copy::Args args{"clone"};
     if (branch) args.push_back("--branch=" + *branch);
     args.emplace_back("--");
     args.push_back(url.get<std::string>());
     args.push_back(repo_dir);
-    git.run(args, {.authenticated = true});
+    git.run(args, {.network = true});
     return repo_dir;
 }
 

@@ -62,7 +62,7 @@ Args with(Args prefix, std::initializer_list<std::string> args) {
     return prefix;
 }
 
-void fetch(const GitRunner& git) { git.run({"fetch", "origin"}, {.authenticated = true}); }
+void fetch(const GitRunner& git) { git.run({"fetch", "origin"}, {.network = true}); }
 
 void merge(const GitRunner& git, const Args& identity, const std::string& tracking) {
     git.run(with(identity, {"merge", "--no-edit", tracking}));
@@ -99,7 +99,8 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
     if (remote_branch.empty() || remote_branch.front() == '-') {
         throw Error(std::string(kOperation) + ": \"" + remote_branch + "\" is not a branch name");
     }
-    const GitRunner git(repo_dir, ctx.clone_token(), {ctx.config().token.value_or("")});
+    const Config config = ctx.config();
+    const GitRunner git(repo_dir, ctx.clone_token(), {config.token.value_or("")}, config.settings);
     const std::string tracking = "refs/remotes/origin/" + remote_branch;
 
     require_top_level(git, repo_dir);

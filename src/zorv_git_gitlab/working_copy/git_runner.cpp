@@ -40,8 +40,12 @@ std::string trim(std::string_view text) {
 }  // namespace
 
 GitRunner::GitRunner(std::filesystem::path cwd, std::optional<std::string> token,
-                     std::vector<std::string> extra_secrets)
+                     std::vector<std::string> extra_secrets, const Settings& settings)
     : cwd_(std::move(cwd)), secrets_(std::move(extra_secrets)) {
+    if (!std::getenv("GIT_HTTP_LOW_SPEED_LIMIT") && !std::getenv("GIT_HTTP_LOW_SPEED_TIME")) {
+        network_env_ = {{"GIT_HTTP_LOW_SPEED_LIMIT", std::to_string(settings.stall_bytes_per_second)},
+                        {"GIT_HTTP_LOW_SPEED_TIME", std::to_string(settings.stall_time.count())}};
+    }
     if (token && !token->empty()) {
         const std::string basic = rest::base64("oauth2:" + *token);
         const std::string index = std::to_string(config_env_index());
@@ -56,12 +60,15 @@ GitRunner::GitRunner(std::filesystem::path cwd, std::optional<std::string> token
     std::sort(secrets_.begin(), secrets_.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
 }
 
-process::Options GitRunner::options(bool authenticated) const {
+process::Options GitRunner::options(bool network) const {
     process::Options opts;
     opts.cwd = cwd_;
     opts.env.emplace_back("GIT_TERMINAL_PROMPT", "0");
     opts.unset_env = kUnsetAlways;
-    if (authenticated) opts.env.insert(opts.env.end(), auth_env_.begin(), auth_env_.end());
+    if (network) {
+        opts.env.insert(opts.env.end(), auth_env_.begin(), auth_env_.end());
+        opts.env.insert(opts.env.end(), network_env_.begin(), network_env_.end());
+    }
     return opts;
 }
 
@@ -115,7 +122,7 @@ process::Result GitRunner::probe(const Args& args) const {
 }
 
 process::Result GitRunner::run(const Args& args, const GitCall& call) const {
-    process::Options opts = options(call.authenticated);
+    process::Options opts = options(call.network);
     opts.stdin_data = call.stdin_data;
     process::Result result;
     try {

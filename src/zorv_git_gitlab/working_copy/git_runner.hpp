@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "zorv_git/process.hpp"
+#include "zorv_git_gitlab/context.hpp"
 
 namespace zorv_git_gitlab::working_copy {
 
 using Args = std::vector<std::string>;
 
 struct GitCall {
-    bool authenticated = false;                // add the credential header (clone, fetch)
+    bool network = false;                      // a transfer with the server: credential header, stall limit
     std::string_view stdin_data{};             // written to git's standard input
     std::vector<int> accept{0};                // exit statuses that are not a failure
 };
@@ -26,9 +27,10 @@ struct GitCall {
 class GitRunner {
 public:
     // `cwd`: where git runs (empty: the caller's directory). `token`: the credential for the server's
-    // git routes; none means git runs without one. `secrets`: further texts to redact.
-    GitRunner(std::filesystem::path cwd, std::optional<std::string> token,
-              std::vector<std::string> extra_secrets = {});
+    // git routes; none means git runs without one. `extra_secrets`: further texts to redact.
+    // `settings`: the stall limit applies to git's transfers too (unless the environment sets git's own).
+    GitRunner(std::filesystem::path cwd, std::optional<std::string> token, std::vector<std::string> extra_secrets,
+              const Settings& settings);
 
     // Runs `git args...`; GitError unless the exit status is one of call.accept.
     zorv_git::process::Result run(const Args& args, const GitCall& call = {}) const;
@@ -46,11 +48,12 @@ public:
     [[noreturn]] void fail(const Args& args, std::string_view message, int exit_code) const;
 
 private:
-    [[nodiscard]] zorv_git::process::Options options(bool authenticated) const;
+    [[nodiscard]] zorv_git::process::Options options(bool network) const;
     [[nodiscard]] static Args argv(const Args& args);
 
     std::filesystem::path cwd_;
-    std::vector<std::pair<std::string, std::string>> auth_env_;  // empty without a token
+    std::vector<std::pair<std::string, std::string>> auth_env_;     // empty without a token
+    std::vector<std::pair<std::string, std::string>> network_env_;  // transfer limits
     std::vector<std::string> secrets_;
 };
 
