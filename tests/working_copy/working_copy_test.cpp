@@ -313,8 +313,8 @@ TEST_F(WorkingCopy, ActiveBranchOtherThanTheRemoteBranch) {
     Capture ctx;
     const fs::path wc = clone(ctx, p);
 
-    // origin/master is merged into the active branch, then master is checked out (without a merge of
-    // its own) and its local commit is published as it stands.
+    // origin/master is merged into the active branch, then master is checked out and takes in
+    // origin/master too, so the server's newer file is kept, not published as a deletion.
     git(wc, {"switch", "-c", "topic"});
     sb.api("POST", "projects/" + std::to_string(p.id) + "/repository/commits",
            {{"branch", "master"}, {"commit_message", "server side"}, {"actions", zorv_test::Json::array({create("server.txt", "s\n")})}});
@@ -325,6 +325,7 @@ TEST_F(WorkingCopy, ActiveBranchOtherThanTheRemoteBranch) {
     EXPECT_EQ(git(wc, {"log", "-1", "--format=%s", "HEAD^1"}), "from topic");
     EXPECT_EQ(server_tree(ctx, p), tree(wc, "HEAD^1"));
     EXPECT_THAT(server_tree(ctx, p), HasSubstr("local.txt"));
+    EXPECT_THAT(server_tree(ctx, p), HasSubstr("server.txt"));
 
     // No local branch of the remote branch's name: a git error before anything is staged or sent.
     write_file(wc / "later.txt", "x\n");

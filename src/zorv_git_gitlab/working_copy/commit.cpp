@@ -112,7 +112,12 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
     const auto active = git.run({"symbolic-ref", "--quiet", "--short", "HEAD"}, {.accept = {0, 1}});
     std::string active_name = active.out;
     while (!active_name.empty() && active_name.back() == '\n') active_name.pop_back();
-    if (active.exit_code != 0 || active_name != remote_branch) git.run({"switch", "--no-guess", remote_branch});
+    if (active.exit_code != 0 || active_name != remote_branch) {
+        git.run({"switch", "--no-guess", remote_branch});
+        // The branch now checked out takes in the server's branch too: otherwise what the server
+        // gained since this branch last merged would be published as deletions.
+        merge(git, identity, tracking);
+    }
 
     git.run({"add", "-A"});
     const auto staged = git.run({"diff-index", "--cached", "--quiet", tracking, "--"}, {.accept = {0, 1}});
