@@ -103,7 +103,7 @@ std::string run_one(int kind, int t, int i, const World& world) {
 // The child: the workload on kThreads threads; failures are reported on standard error.
 TEST(ConcurrencyChild, Workload) {
     const char* world_text = std::getenv(std::string(kChildVariable).c_str());
-    if (!world_text) GTEST_SKIP() << "runs only as the child of Concurrency.SixteenThreads";
+    if (!world_text) GTEST_SKIP() << "runs only as the child of the Concurrency test";
     const World world = World::from_json(Json::parse(world_text));
     // This binary's own sandbox was started for nothing: talk to the parent's.
     GitlabGit::api_url = world.api_url;
