@@ -325,8 +325,16 @@ TEST_F(FaultMatrix, EveryOperationKindEndsInItsDocumentedResultForEveryFault) {
             (void)s.ctx.take_lines();
             EXPECT_EQ(why, "") << op.kind << " x " << fault.name;
 
+            // What the caller saw: the failure or success line, the result, or the error.
+            const auto printed = [&](std::string_view text) {
+                return std::any_of(got.lines.begin(), got.lines.end(),
+                                   [&](const std::string& line) { return line.find(text) != std::string::npos; });
+            };
+            std::string seen = got.result == "none" ? "no value" : got.result == "returned" ? "" : got.result;
+            if (printed("Failed")) seen = seen.empty() ? "failure line" : "failure line + " + seen;
+            if (printed("Successfully") || printed("successfully")) seen = "success line";
             std::ostringstream cell;
-            cell << (why.empty() ? "ok" : "FAIL") << ' ' << (got.result == "none" ? "no value" : got.result);
+            cell << (why.empty() ? "ok: " : "FAIL: ") << seen;
             if (fault.kind != FaultKind::foreign_ca) cell << ", " << got.requests << " req";
             if (got.seconds >= 0.5) cell << ", " << static_cast<int>(got.seconds * 10 + 0.5) / 10.0 << " s";
             s.table[fault.name][op.kind] = cell.str();
