@@ -155,15 +155,17 @@ def import_table(imports):
 
 
 def threads_table(threads):
-    lines = ["### get_single_pipeline_status from N threads (requests per second, median of runs; "
-             "CPU cores busy in the sandbox and in the client during the timed window)", "",
-             _row(["threads", "C++ req/s", "sandbox cores", "client cores", "Python req/s", "sandbox cores",
-                   "client cores"]),
-             _row(["---"] * 7)]
+    lines = ["### get_single_pipeline_status from N threads (requests per second, median of runs; cores busy in "
+             "the sandbox and in the client, and cores left idle on the machine, during the timed window)", "",
+             _row(["threads", "C++ req/s", "sandbox", "client", "idle", "Python req/s", "sandbox", "client", "idle"]),
+             _row(["---"] * 9)]
     for count in threads["cpp"]:
-        c, p = threads["cpp"][count], threads["python"][count]
-        lines.append(_row([count, f"{c['per_second']:.0f}", f"{c['server_cores']:.2f}", f"{c['client_cores']:.2f}",
-                           f"{p['per_second']:.0f}", f"{p['server_cores']:.2f}", f"{p['client_cores']:.2f}"]))
+        cells = [count]
+        for face in ("cpp", "python"):
+            r = threads[face][count]
+            cells += [f"{r['per_second']:.0f}", f"{r['server_cores']:.2f}", f"{r['client_cores']:.2f}",
+                      f"{r.get('idle_cores', float('nan')):.2f}"]
+        lines.append(_row(cells))
     return lines
 
 
@@ -201,7 +203,12 @@ def wire_lines(wire):
 def table(results, profile_text=""):
     lines = ["## Benchmark results" + (" (quick profile: not for comparison)" if results.get("quick") else ""), ""]
     m = results["machine"]
-    lines += [f"Machine: {m['cpus']} CPUs, {m['system']}, Python {m['python']}. {profile_text}.", ""]
+    lines += [f"Machine: {m['cpus']} CPUs, {m['system']}, Python {m['python']}. {profile_text}."]
+    if "load" in results:
+        lines.append("Load average (1 min) of the machine at the start and the end: " +
+                     " and ".join(f"{x:.2f}" for x in results["load"]) + " (other work running at the same time "
+                     "shows here and disturbs the numbers).")
+    lines.append("")
     sections = [("wire", wire_lines), ("latency", latency_table), ("cpu", cpu_table), ("costs", costs_lines),
                 ("import", import_table),
                 ("threads", threads_table), ("commit", commit_table)]

@@ -332,7 +332,7 @@ def threads(runner, sandbox, profile):
                 "threads": count, "millis": profile.thread_millis, "server-pid": sandbox.proc.pid}))[0]
                 for _ in range(profile.thread_rounds)]
             rows[count] = {key: statistics.median(run[key] for run in runs)
-                           for key in ("per_second", "server_cores", "client_cores")}
+                           for key in ("per_second", "server_cores", "client_cores", "idle_cores")}
             rows[count]["runs"] = [run["per_second"] for run in runs]
             sandbox.clear_journal()
         result["cpp" if family == "driver" else "python"] = rows
@@ -475,7 +475,7 @@ def main(argv):
         profile.commit_rounds = args.commit_rounds
     build = Path(args.build).resolve()
     started = time.monotonic()
-    results = {"quick": args.quick, "machine": report.machine()}
+    results = {"quick": args.quick, "machine": report.machine(), "load": [os.getloadavg()[0]]}
 
     sandbox = Sandbox(str(build / "sandbox" / "zorv-gitlab-sandbox"), args.sandbox_threads)
     workdir = tempfile.mkdtemp(prefix="zorv-bench-")
@@ -502,6 +502,7 @@ def main(argv):
         sandbox.stop()
         shutil.rmtree(workdir, ignore_errors=True)
     results["seconds"] = time.monotonic() - started
+    results["load"].append(os.getloadavg()[0])
     (build / "bench-results.json").write_text(json.dumps(results, indent=1))
     print(report.table(results, profile_text=report.profile_text(profile)))
 

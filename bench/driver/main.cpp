@@ -95,6 +95,15 @@ double process_cpu_seconds(std::int64_t pid) {
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Idle CPU seconds of the whole machine so far (idle and iowait of /proc/stat's "cpu" line).
+double machine_idle_seconds() {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    double user = 0, nice = 0, system = 0, idle = 0, iowait = 0;
+    stat >> cpu >> user >> nice >> system >> idle >> iowait;
+    return (idle + iowait) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 double own_cpu_seconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -103,8 +112,9 @@ double own_cpu_seconds() {
 }
 
 // Every thread first opens its connection with one call; then all run until the same deadline, and
-// only calls completed before it count. CPU use of this process and of the server (--server-pid) is
-// taken over the same window.
+// only calls completed before it count. CPU use of this process, of the server (--server-pid) and the
+// machine's idle time are taken over the same window: throughput that stops growing while cores are
+// idle would point at a lock.
 nlohmann::json threads(const Options& options) {
     const auto target = Target::from(options);
     const auto count = static_cast<std::size_t>(options.number("threads"));
@@ -117,6 +127,7 @@ nlohmann::json threads(const Options& options) {
     std::vector<std::string> failures(count);
     double client_cpu = 0.0;
     double server_cpu = 0.0;
+    double idle = 0.0;
     {
         std::vector<std::jthread> workers;
         for (std::size_t t = 0; t < count; ++t) {
@@ -144,11 +155,13 @@ nlohmann::json threads(const Options& options) {
         ready.wait();
         client_cpu = -own_cpu_seconds();
         server_cpu = server != 0 ? -process_cpu_seconds(server) : 0.0;
+        idle = -machine_idle_seconds();
         deadline = Clock::now() + window;
         go.count_down();
         std::this_thread::sleep_until(deadline);
         client_cpu += own_cpu_seconds();
         server_cpu += server != 0 ? process_cpu_seconds(server) : 0.0;
+        idle += machine_idle_seconds();
     }
     std::int64_t total = 0;
     for (std::size_t t = 0; t < count; ++t) {
@@ -160,7 +173,8 @@ nlohmann::json threads(const Options& options) {
             {"requests", total},
             {"per_second", static_cast<double>(total) / seconds},
             {"client_cores", client_cpu / seconds},
-            {"server_cores", server_cpu / seconds}};
+            {"server_cores", server_cpu / seconds},
+            {"idle_cores", idle / seconds}};
 }
 
 nlohmann::json create_project(const Options& options) {

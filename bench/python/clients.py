@@ -142,10 +142,17 @@ def process_cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def machine_idle_seconds():
+    """Idle CPU seconds of the whole machine so far (idle and iowait of /proc/stat's "cpu" line)."""
+    with open("/proc/stat") as f:
+        fields = f.readline().split()
+    return (int(fields[4]) + int(fields[5])) / os.sysconf("SC_CLK_TCK")
+
+
 def threads(args, target):
     """Every thread first opens its connection with one call; then all run until the same deadline,
     and only calls completed before it count. CPU use of this process and of the server is taken over
-    the same window."""
+    the same window, and the machine's idle time."""
     from zorv_git_gitlab.git import GitlabGit
 
     done = [0] * args.threads
@@ -178,18 +185,20 @@ def threads(args, target):
     window = args.millis / 1000.0
     client_cpu = -time.process_time()
     server_cpu = -process_cpu_seconds(args.server_pid) if args.server_pid else 0.0
+    idle = -machine_idle_seconds()
     deadline[0] = time.monotonic() + window
     go.set()
     time.sleep(max(0.0, deadline[0] - time.monotonic()))
     client_cpu += time.process_time()
     server_cpu += process_cpu_seconds(args.server_pid) if args.server_pid else 0.0
+    idle += machine_idle_seconds()
     for w in workers:
         w.join()
     if failures:
         raise RuntimeError(failures[0])
     total = sum(done)
     return {"threads": args.threads, "requests": total, "per_second": total / window,
-            "client_cores": client_cpu / window, "server_cores": server_cpu / window}
+            "client_cores": client_cpu / window, "server_cores": server_cpu / window, "idle_cores": idle / window}
 
 
 def main(argv):
