@@ -20,7 +20,6 @@ import ssl
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -479,7 +478,9 @@ def main(argv):
     results = {"quick": args.quick, "machine": report.machine(), "load": [os.getloadavg()[0]]}
 
     sandbox = Sandbox(str(build / "sandbox" / "zorv-gitlab-sandbox"), args.sandbox_threads)
-    workdir = tempfile.mkdtemp(prefix="zorv-bench-")
+    workdir = build / "bench-work"  # working copies and callgrind files, removed at the end
+    shutil.rmtree(workdir, ignore_errors=True)
+    workdir.mkdir()
     try:
         runner = Runner(build, sandbox, workdir)
         gid = setup(runner, sandbox)
