@@ -27,7 +27,12 @@ std::optional<Json> get_sub_group_info(Context& ctx, const std::string& group_na
 std::optional<std::int64_t> get_sub_group_id(Context& ctx, const std::string& group_name, std::int64_t parent_id,
                                              bool raise_error) {
     const auto group = ctx.get_sub_group_info(group_name, parent_id);
-    if (rest::present(group)) return rest::field(*group, "id", "get_sub_group_id").get<std::int64_t>();
+    if (rest::present(group)) {
+        const Json& id = rest::field(*group, "id", "get_sub_group_id");
+        if (id.is_number_integer()) return id.get<std::int64_t>();
+        throw JsonDecodeError("get_sub_group_id: the id of subgroup " + group_name + " is not an integer: " +
+                              id.dump(-1, ' ', false, Json::error_handler_t::replace));
+    }
     if (raise_error) throw SubgroupNotFoundError("Group " + group_name + " can not be found");
     return std::nullopt;
 }
