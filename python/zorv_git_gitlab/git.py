@@ -6,7 +6,6 @@ reach each other through that class, so a subclass that redefines an operation o
 ``api_url``/``gitlab_token`` changes it for every operation called on that subclass.
 """
 
-import logging  # noqa: F401  (perform_merge's records go to the root logger)
 import os
 
 from zorv_git import Git
