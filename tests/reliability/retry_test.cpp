@@ -121,7 +121,7 @@ TEST_F(Retries, BackoffGrowsExponentiallyWithJitter) {
     }
     for (const double total : totals) {
         EXPECT_GE(total, 0.35);
-        EXPECT_LT(total, 0.7 + 0.5);  // the waits and four quick requests
+        EXPECT_LT(total, 2.0);  // 0.7 s of waits at most, four quick requests, a busy machine
     }
 }
 
