@@ -147,3 +147,62 @@ class TestCommitWorkload:
         a = sorted((p.relative_to(tmp_path / "a"), p.read_bytes()) for p in (tmp_path / "a").rglob("*") if p.is_file())
         b = sorted((p.relative_to(tmp_path / "b"), p.read_bytes()) for p in (tmp_path / "b").rglob("*") if p.is_file())
         assert a == b
+
+
+class TestRunner:
+    def runner(self):
+        r = run.Runner.__new__(run.Runner)  # no sandbox: only run() is exercised
+        r.env = {"PATH": "/usr/bin:/bin"}
+        return r
+
+    def test_the_result_line_is_parsed_among_other_output(self):
+        out, stdout, _ = self.runner().run(["/bin/sh", "-c", 'echo 2; echo \'BENCH-RESULT {"seconds": 1.5}\''])
+        assert out == {"seconds": 1.5} and stdout.startswith("2\n")
+
+    def test_a_failing_client_stops_the_run_with_its_output(self):
+        with pytest.raises(RuntimeError, match="(?s)failed \\(3\\).*boom"):
+            self.runner().run(["/bin/sh", "-c", "echo boom >&2; exit 3"])
+
+    def test_import_breakdown_reads_cumulative_times(self):
+        modules = run.import_breakdown(self.runner(), "import json", 1)
+        assert "json" in modules and all(ms > 0 for ms in modules.values())
+
+
+class FakeRequests:
+    """Records what baseline (a) asks `requests` to send."""
+
+    def __init__(self, answers):
+        self.calls, self.answers = [], list(answers)
+
+    def _answer(self, method, url, **kwargs):
+        self.calls.append((method, url, kwargs))
+        status, body = self.answers.pop(0)
+        return type("R", (), {"status_code": status, "json": lambda self: body, "text": json.dumps(body)})()
+
+    def get(self, url, **kwargs):
+        return self._answer("GET", url, **kwargs)
+
+    def post(self, url, **kwargs):
+        return self._answer("POST", url, **kwargs)
+
+
+def test_requests_baseline_sends_the_library_requests(monkeypatch):
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
+    import clients
+
+    monkeypatch.setenv("GITLAB_HOST", "h:1")
+    monkeypatch.setenv("GITLAB_TOKEN", "t")
+    target = type("T", (), {"project": "app", "group": 7, "project_id": 5, "pipeline_id": 9})()
+    client = clients.RequestsClient(target)
+    projects = [{"name": "app", "namespace": {"id": 8}, "id": 4}, {"name": "app", "namespace": {"id": 7}, "id": 5}]
+    client.requests = FakeRequests([(200, projects), (200, projects), (404, {}), (201, {"name": "b"})])
+    client.create_branch("b")
+    (m1, u1, k1), (m2, _, _), (m3, u3, _), (m4, u4, k4) = client.requests.calls
+    assert (m1, u1) == ("GET", "https://h:1/api/v4/projects") and m2 == "GET"
+    assert list(k1["params"].items()) == [("search", "app"), ("simple", True), ("per_page", 100)]
+    assert k1["headers"] == {"PRIVATE-TOKEN": "t", "User-Agent": "zorv_git_gitlab/0.1", "Accept-Encoding": None,
+                             "Connection": None}
+    assert (m3, u3) == ("GET", "https://h:1/api/v4/projects/5/repository/branches/b")
+    assert (m4, u4) == ("POST", "https://h:1/api/v4/projects/5/repository/branches")
+    assert k4["data"] == '{"id":5,"branch":"b","ref":"master"}'
+    assert k4["headers"]["Content-Type"] == "application/json"
