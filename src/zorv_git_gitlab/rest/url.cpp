@@ -16,19 +16,27 @@ void percent(std::string& out, unsigned char c) {
     out += kHex[c & 0x0F];
 }
 
-}  // namespace
-
-std::string encode_segment(std::string_view value) {
+// Everything outside the unreserved characters is percent-encoded; in form encoding a space is "+".
+std::string percent_encode(std::string_view value, bool space_as_plus) {
     std::string out;
     out.reserve(value.size() + 8);
     for (const char ch : value) {
         const auto c = static_cast<unsigned char>(ch);
         if (unreserved(c)) {
             out += ch;
+        } else if (space_as_plus && c == ' ') {
+            out += '+';
         } else {
             percent(out, c);
         }
     }
+    return out;
+}
+
+}  // namespace
+
+std::string encode_segment(std::string_view value) {
+    std::string out = percent_encode(value, false);
     // "." and ".." are path steps, not names: encode their dots so the server sees a name.
     if (out == "." || out == "..") {
         std::string dots;
@@ -38,21 +46,7 @@ std::string encode_segment(std::string_view value) {
     return out;
 }
 
-std::string form_encode(std::string_view value) {
-    std::string out;
-    out.reserve(value.size() + 8);
-    for (const char ch : value) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (unreserved(c)) {
-            out += ch;
-        } else if (c == ' ') {
-            out += '+';
-        } else {
-            percent(out, c);
-        }
-    }
-    return out;
-}
+std::string form_encode(std::string_view value) { return percent_encode(value, true); }
 
 std::string form_encode(const Params& params) {
     std::string out;
