@@ -193,6 +193,7 @@ struct Config {
     std::filesystem::path data_dir;   // empty: a temporary directory removed on exit
     std::string admin_token;          // empty: a random one (or the saved one)
     int threads = 64;
+    bool registry = true;             // false: an instance without a container registry
 };
 
 class Sandbox;

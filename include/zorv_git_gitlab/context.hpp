@@ -46,6 +46,9 @@ struct Config {
 
 enum class LogLevel { debug, info, warning, error };
 
+// The operations that other operations call through the context.
+enum class InnerCall { get_project_info, get_sub_group_info, get_branch_info, get_tag_info, commit_file, clean_workspace };
+
 class Context {
 public:
     Context() = default;
@@ -59,6 +62,11 @@ public:
     // Output: one whole line (without its newline) on the operation's standard output; one log record.
     virtual void print_line(std::string_view line);
     virtual void log(LogLevel level, std::string_view message);
+
+    // True when this context replaces `call` with one of its own: the library then calls it exactly as
+    // documented. Where it is the library's own, an operation may hand what it already found (the
+    // project) to it instead of asking the server again. A context that cannot tell answers true.
+    [[nodiscard]] virtual bool redefines(InnerCall call) const noexcept;
 
     // Inner calls: operations that other operations build on. The defaults run the library's own.
     virtual std::optional<Json> get_project_info(const std::string& project_name, std::int64_t group_id);
@@ -80,6 +88,8 @@ class FixedContext : public Context {
 public:
     explicit FixedContext(Config config) : config_(std::move(config)) {}
     [[nodiscard]] Config config() const override { return config_; }
+    // The library's own inner calls, unless a class derived from this one may have replaced them.
+    [[nodiscard]] bool redefines(InnerCall call) const noexcept override;
 
 private:
     Config config_;

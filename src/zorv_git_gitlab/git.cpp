@@ -3,6 +3,7 @@
 #include "zorv_git_gitlab/git.hpp"
 
 #include <cstdlib>
+#include <typeinfo>
 
 #include "rest/output.hpp"
 #include "zorv_git_gitlab/operations.hpp"
@@ -29,6 +30,7 @@ public:
     [[nodiscard]] Config config() const override {
         return Config{GitlabGit::api_url.get(), GitlabGit::gitlab_token.get(), GitlabGit::settings.get()};
     }
+    [[nodiscard]] bool redefines(InnerCall) const noexcept override { return false; }
 };
 
 }  // namespace
@@ -46,6 +48,9 @@ Context& GitlabGit::default_context() {
 void GitlabGit::set_log_handler(LogHandler handler) { rest::install_log_handler(std::move(handler)); }
 
 // ---- Context defaults: the library's own output and inner calls ----------------------------------------
+
+bool Context::redefines(InnerCall) const noexcept { return true; }
+bool FixedContext::redefines(InnerCall) const noexcept { return typeid(*this) != typeid(FixedContext); }
 
 void Context::print_line(std::string_view line) { rest::write_stdout_line(line); }
 void Context::log(LogLevel level, std::string_view message) { rest::emit_log(level, message); }
