@@ -62,6 +62,9 @@ public:
     // Output: one whole line (without its newline) on the operation's standard output; one log record.
     virtual void print_line(std::string_view line);
     virtual void log(LogLevel level, std::string_view message);
+    // Whether a record of `level` would reach anyone; lets the request layer skip building records
+    // nobody reads (the per-request DEBUG trace).
+    [[nodiscard]] virtual bool log_enabled(LogLevel level) const;
 
     // True when this context replaces `call` with one of its own: the library then calls it exactly as
     // documented. Where it is the library's own, an operation may hand what it already found (the

@@ -54,6 +54,7 @@ bool FixedContext::redefines(InnerCall) const noexcept { return typeid(*this) !=
 
 void Context::print_line(std::string_view line) { rest::write_stdout_line(line); }
 void Context::log(LogLevel level, std::string_view message) { rest::emit_log(level, message); }
+bool Context::log_enabled(LogLevel level) const { return rest::log_enabled(level); }
 
 std::optional<Json> Context::get_project_info(const std::string& project_name, std::int64_t group_id) {
     return ops::get_project_info(*this, project_name, group_id);

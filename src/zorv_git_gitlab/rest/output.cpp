@@ -65,6 +65,12 @@ void emit_log(LogLevel level, std::string_view message) {
     }
 }
 
+bool log_enabled(LogLevel level) {
+    if (level >= LogLevel::warning) return true;
+    std::lock_guard lock(log_sink().mutex);
+    return log_sink().handler != nullptr;
+}
+
 void install_log_handler(LogHandler handler) {
     auto next = handler ? std::make_shared<const LogHandler>(std::move(handler)) : nullptr;
     std::lock_guard lock(log_sink().mutex);

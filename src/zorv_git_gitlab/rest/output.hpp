@@ -15,5 +15,7 @@ void write_stdout_line(std::string_view line);
 // standard error.
 void emit_log(LogLevel level, std::string_view message);
 void install_log_handler(LogHandler handler);
+// True when emit_log would pass a record of `level` on.
+bool log_enabled(LogLevel level);
 
 }  // namespace zorv_git_gitlab::rest
