@@ -20,7 +20,32 @@ bool valid_key(const std::string& key) {
            std::all_of(key.begin(), key.end(), [](unsigned char c) { return std::isalnum(c) != 0 || c == '_'; });
 }
 
+// Variables are held by key and environment scope: one key may exist once per scope.
 using Variables = std::map<std::string, Json>;
+
+std::string slot(const std::string& key, const std::string& scope) { return key + '\n' + scope; }
+std::string slot(const Json& v) { return slot(v["key"].get<std::string>(), v["environment_scope"].get<std::string>()); }
+
+// GitLab's find_variable (lib/api/helpers/variables_helpers.rb): the variables with the key,
+// narrowed by `filter[environment_scope]`; none is 404, several are 409.
+template <class Vars>
+auto find_variable(Vars& vars, const std::string& key, const Json& p) -> decltype(vars.begin()) {
+    std::optional<std::string> scope;
+    if (const auto f = p.find("filter"); f != p.end() && f->is_object()) scope = param_string(*f, "environment_scope");
+    auto found = vars.end();
+    int count = 0;
+    for (auto it = vars.lower_bound(key + '\n'); it != vars.end() && it->first.starts_with(key + '\n'); ++it) {
+        if (scope && it->second["environment_scope"] != *scope) continue;
+        found = it;
+        ++count;
+    }
+    if (count == 0) throw ApiError::message(404, "404 Variable Not Found");
+    if (count > 1) {
+        throw ApiError::message(409, "There are multiple variables with provided parameters. Please use "
+                                     "'filter[environment_scope]'");
+    }
+    return found;
+}
 
 // The owner of a variable collection: a project or a group, named by the route's :id.
 struct Owner {
@@ -84,10 +109,8 @@ void register_variables(Sandbox& sb, const std::string& base, bool project) {
         const Json v = ctx.sandbox.read([&](const State& s) {
             const auto& all = project ? s.project_variables : s.group_variables;
             const auto it = all.find(owner.id);
-            if (it == all.end() || !it->second.contains(ctx.arg("key"))) {
-                throw ApiError::message(404, "404 Variable Not Found");
-            }
-            return it->second.at(ctx.arg("key"));
+            if (it == all.end()) throw ApiError::message(404, "404 Variable Not Found");
+            return find_variable(it->second, ctx.arg("key"), ctx.params())->second;
         });
         send_json(ctx.res, 200, v);
     });
@@ -107,10 +130,10 @@ void register_variables(Sandbox& sb, const std::string& base, bool project) {
         apply_variable_fields(v, p);
         const Json out = ctx.sandbox.write([&](State& s) {
             auto& vars = collection(s, owner);
-            if (vars.contains(key)) {
+            if (vars.contains(slot(v))) {
                 throw ApiError::message(400, Json{{"key", Json::array({"(" + key + ") has already been taken"})}});
             }
-            vars[key] = v;
+            vars[slot(v)] = v;
             return v;
         });
         send_json(ctx.res, 201, out);
@@ -121,11 +144,16 @@ void register_variables(Sandbox& sb, const std::string& base, bool project) {
         const Json& p = ctx.params();
         const Json out = ctx.sandbox.write([&](State& s) {
             auto& vars = collection(s, owner);
-            const auto it = vars.find(ctx.arg("key"));
-            if (it == vars.end()) throw ApiError::message(404, "404 Variable Not Found");
+            const auto it = find_variable(vars, ctx.arg("key"), p);
             Json v = it->second;
             apply_variable_fields(v, p);
-            it->second = v;
+            if (slot(v) != it->first) {
+                if (vars.contains(slot(v))) {
+                    throw ApiError::message(400, Json{{"key", Json::array({"(" + ctx.arg("key") + ") has already been taken"})}});
+                }
+                vars.erase(it);
+            }
+            vars[slot(v)] = v;
             return v;
         });
         send_json(ctx.res, 200, out);
@@ -135,7 +163,7 @@ void register_variables(Sandbox& sb, const std::string& base, bool project) {
         const auto owner = owner_of(ctx, project);
         ctx.sandbox.write([&](State& s) {
             auto& vars = collection(s, owner);
-            if (vars.erase(ctx.arg("key")) == 0) throw ApiError::message(404, "404 Variable Not Found");
+            vars.erase(find_variable(vars, ctx.arg("key"), ctx.params()));
         });
         send_empty(ctx.res, 204);
     });

@@ -57,7 +57,7 @@ void register_control_routes(Sandbox& sb) {
     sb.route("POST", "/-/sandbox/projects/:id/pipelines", [](Context& ctx) {
         const auto project = ctx.project();
         const Json b = body_object(ctx);
-        const auto ref = param_string(b, "ref").value_or("master");
+        const auto ref = param_string(b, "ref").value_or(kDefaultBranch);
         const auto sha = param_string(b, "sha").value_or(std::string(40, '0'));
         Json record = ctx.sandbox.add_pipeline(project.id, ref, sha);
         if (const auto status = param_string(b, "status")) {

@@ -9,9 +9,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Gitlab::Auth.resource_bot_scopes (lib/gitlab/auth.rb): every non-admin scope but read_user.
 const Json kGroupScopes = Json::array({"api", "read_api", "read_registry", "write_registry", "read_repository",
                                        "write_repository", "create_runner", "manage_runner", "ai_features",
                                        "k8s_proxy"});
+constexpr int kOwner = 50;
 
 // Letters, digits, '_', '-' and '.'; not starting with '-' (or '.'), not ending in '.git' or '.atom'.
 bool valid_path(const std::string& path) {
@@ -49,6 +51,29 @@ std::vector<std::int64_t> subtree(const State& s, std::int64_t root) {
     return out;
 }
 
+// Renames a group and rewrites what follows from its path: the full paths and names of its
+// subgroups and the records of every project below it.
+void rename_group(const Sandbox& sb, State& s, std::int64_t gid, const std::string& name, const std::string& path) {
+    for (const auto id : subtree(s, gid)) {
+        Json& g = s.groups.at(id);
+        if (id == gid) {
+            g["name"] = name;
+            g["path"] = path;
+        }
+        const Json* parent = g["parent_id"].is_number_integer() ? &s.groups.at(g["parent_id"].get<std::int64_t>()) : nullptr;
+        g["full_path"] = parent ? (*parent)["full_path"].get<std::string>() + "/" + g["path"].get<std::string>()
+                                : g["path"].get<std::string>();
+        g["full_name"] = parent ? (*parent)["full_name"].get<std::string>() + " / " + g["name"].get<std::string>()
+                                : g["name"].get<std::string>();
+        g["web_url"] = sb.base_url() + "/groups/" + g["full_path"].get<std::string>();
+    }
+    const auto ids = subtree(s, gid);
+    for (auto& [pid, p] : s.projects) {
+        if (std::find(ids.begin(), ids.end(), p.record["namespace"]["id"].get<std::int64_t>()) == ids.end()) continue;
+        relocate_project(sb, s, p.record, p.record["name"].get<std::string>(), p.record["path"].get<std::string>());
+    }
+}
+
 Json sorted_groups(Json groups, const Json& p) {
     const auto order_by = param_string(p, "order_by").value_or("name");
     const auto sort = param_string(p, "sort").value_or("asc");
@@ -73,6 +98,169 @@ bool matches_search(const Json& g, const std::optional<std::string>& search) {
 }
 
 Json token_view(const TokenEntry& t) { return t.record; }
+
+// The caller's role in a group: its own membership or one inherited from an ancestor; administrators
+// count as Owner (Group#max_member_access_for_user). 0: no access.
+int access_level(const State& s, const Caller& caller, std::int64_t group_id) {
+    if (caller.admin) return kOwner;
+    int level = 0;
+    for (auto id = std::optional<std::int64_t>(group_id); id;) {
+        if (const auto m = s.group_members.find(*id); m != s.group_members.end()) {
+            if (const auto u = m->second.find(caller.user_id); u != m->second.end()) level = std::max(level, u->second);
+        }
+        const auto g = s.groups.find(*id);
+        id = g != s.groups.end() && g->second["parent_id"].is_number_integer()
+                 ? std::optional(g->second["parent_id"].get<std::int64_t>())
+                 : std::nullopt;
+    }
+    return level;
+}
+
+bool is_bot(const State& s, std::int64_t user_id) {
+    const auto u = s.users.find(user_id);
+    return u != s.users.end() && u->second.record.value("bot", false);
+}
+
+// ResourceAccessTokens::CreateService (app/services/resource_access_tokens/create_service.rb): only an
+// Owner (or an administrator) may create one, and not with a role above the creator's own (bots are
+// not checked); the API answers a refusal with bad_request! (lib/api/resource_access_tokens.rb).
+void check_token_creator(const State& s, const Caller& caller, std::int64_t group_id, std::int64_t wanted_level) {
+    const int own = access_level(s, caller, group_id);
+    if (own < kOwner) {
+        throw ApiError::message(400, "400 Bad request - User does not have permission to create group access token");
+    }
+    if (!is_bot(s, caller.user_id) && wanted_level > own) {
+        throw ApiError::message(
+            400, "400 Bad request - Access level of the token contains permissions not held by the creating user");
+    }
+}
+
+// GitLab 18 deletes groups later (Groups::MarkForDeletionService,
+// app/services/groups/mark_for_deletion_service.rb): the group is renamed
+// "<name>-deletion_scheduled-<id>" (path likewise; no group here holds container images, which would
+// keep the name) and its subgroups and projects stay, under the new path, until the retention period
+// ends. The API answers 202 (lib/api/groups.rb); a group already marked: 400.
+void mark_group_for_deletion(Context& ctx) {
+    const auto moved = ctx.sandbox.write([&](State& s) {
+        group_or_404(s, ctx.arg("id"));
+        Json& group = *find_group(s, ctx.arg("id"));
+        if (group.contains("marked_for_deletion_on") && !group["marked_for_deletion_on"].is_null()) {
+            throw ApiError::message(400, "Group has been already marked for deletion");
+        }
+        const auto gid = group["id"].get<std::int64_t>();
+        const auto old_full_path = group["full_path"].get<std::string>();
+        group["marked_for_deletion_on"] = now_iso().substr(0, 10);
+        rename_group(ctx.sandbox, s, gid, deletion_scheduled(group["name"].get<std::string>(), gid),
+                     deletion_scheduled(group["path"].get<std::string>(), gid));
+        return std::pair{old_full_path, group["full_path"].get<std::string>()};
+    });
+    std::error_code ec;
+    const auto root = ctx.sandbox.repositories_dir();
+    if (fs::exists(root / moved.first, ec)) {
+        fs::create_directories((root / moved.second).parent_path(), ec);
+        fs::rename(root / moved.first, root / moved.second, ec);
+    }
+    send_message(ctx.res, 202, "202 Accepted");
+}
+
+// POST /groups/:id/members (lib/api/members.rb): adds a user with a role; only an Owner may.
+void add_member(Context& ctx) {
+    const Json& p = ctx.params();
+    require_params(p, {"user_id", "access_level"});
+    const auto user_id = *param_int(p, "user_id");
+    const auto level = *param_int(p, "access_level");
+    if (level != 10 && level != 20 && level != 30 && level != 40 && level != 50) {
+        throw ApiError::error(400, "access_level does not have a valid value");
+    }
+    const Json out = ctx.sandbox.write([&](State& s) {
+        const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+        if (access_level(s, *ctx.caller, gid) < kOwner) throw ApiError::message(403, "403 Forbidden");
+        if (!s.users.contains(user_id)) throw ApiError::message(404, "404 User Not Found");
+        auto& members = s.group_members[gid];
+        if (members.contains(user_id)) throw ApiError::message(409, "Member already exists");
+        members[user_id] = static_cast<int>(level);
+        Json m = ctx.sandbox.user_record(s, user_id);
+        m["access_level"] = level;
+        m["created_at"] = now_iso();
+        m["expires_at"] = nullptr;
+        return m;
+    });
+    send_json(ctx.res, 201, out);
+}
+
+void create_access_token(Context& ctx) {
+    const Json& p = ctx.params();
+    require_params(p, {"name", "scopes"});
+    const auto name = *param_string(p, "name");
+    const Json scopes = checked_scopes(p, instance_scopes(ctx.sandbox, kGroupScopes));
+    const auto access_level = param_int(p, "access_level").value_or(40);
+    if (access_level != 10 && access_level != 20 && access_level != 30 && access_level != 40 && access_level != 50) {
+        throw ApiError::error(400, "access_level does not have a valid value");
+    }
+    const auto expires = checked_expiry(p);
+    const auto description = param_string(p, "description");
+    const auto base = ctx.sandbox.base_url();
+    const Json out = ctx.sandbox.write([&](State& s) {
+        const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+        check_token_creator(s, *ctx.caller, gid, access_level);
+        // Each group access token acts as a bot user of its own, a member of the group, as in GitLab.
+        const auto now = now_iso();
+        const auto user_id = s.next_user_id++;
+        const std::string username = "group_" + std::to_string(gid) + "_bot_" + random_hex(16);
+        UserEntry bot;
+        bot.namespace_id = s.next_namespace_id++;
+        bot.record = Json{{"id", user_id},         {"username", username},       {"public_email", nullptr},
+                          {"name", name},          {"state", "active"},          {"locked", false},
+                          {"avatar_url", nullptr}, {"web_url", base + "/" + username}, {"created_at", now},
+                          {"bot", true}};
+        s.users[user_id] = std::move(bot);
+        s.group_members[gid][user_id] = static_cast<int>(access_level);
+
+        TokenEntry t;
+        const auto id = s.next_token_id++;
+        t.secret = "glpat-" + random_hex(10);
+        t.group_id = gid;
+        t.record = Json{{"id", id},
+                        {"name", name},
+                        {"revoked", false},
+                        {"created_at", now},
+                        {"description", description ? Json(*description) : Json(nullptr)},
+                        {"scopes", scopes},
+                        {"user_id", user_id},
+                        {"last_used_at", nullptr},
+                        {"active", true},
+                        {"expires_at", expires},
+                        {"access_level", access_level},
+                        {"resource_type", "group"},
+                        {"resource_id", gid}};
+        Json answer = t.record;
+        answer["token"] = t.secret;
+        s.token_ids[t.secret] = id;
+        s.tokens[id] = std::move(t);
+        return answer;
+    });
+    send_json(ctx.res, 201, out);
+}
+
+// Every token of the group, revoked and expired ones included with their `active` and `revoked`
+// fields, unless `state=active|inactive` narrows them (PersonalAccessTokensFinder). A caller who is
+// not an Owner is answered unauthorized! (lib/api/resource_access_tokens.rb).
+void list_access_tokens(Context& ctx) {
+    const auto state = param_string(ctx.params(), "state");
+    if (state && *state != "active" && *state != "inactive") throw ApiError::error(400, "state does not have a valid value");
+    const Json tokens = ctx.sandbox.read([&](const State& s) {
+        const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+        if (access_level(s, *ctx.caller, gid) < kOwner) throw ApiError::message(401, "401 Unauthorized");
+        Json out = Json::array();
+        for (const auto& [id, t] : s.tokens) {
+            if (t.group_id != gid) continue;
+            if (state && t.record["active"].get<bool>() != (*state == "active")) continue;
+            out.push_back(token_view(t));
+        }
+        return out;
+    });
+    send_page(ctx.req, ctx.res, tokens);
+}
 
 }  // namespace
 
@@ -159,6 +347,7 @@ void register_group_routes(Sandbox& sb) {
                           {"math_rendering_limits_enabled", true},
                           {"lock_math_rendering_limits_enabled", false},
                           {"default_branch", nullptr},
+                          {"marked_for_deletion_on", nullptr},
                           {"default_branch_protection", 2},
                           {"avatar_url", nullptr},
                           {"request_access_enabled", true},
@@ -173,6 +362,7 @@ void register_group_routes(Sandbox& sb) {
                           {"ldap_access", nullptr},
                           {"wiki_access_level", "enabled"}};
             s.groups[id] = g;
+            s.group_members[id][ctx.caller->user_id] = kOwner;  // the creator owns the group
             return g;
         });
         Json out = group;
@@ -226,96 +416,10 @@ void register_group_routes(Sandbox& sb) {
         send_page(ctx.req, ctx.res, sorted_groups(std::move(groups), ctx.params()));
     });
 
-    // Removes the group with its subgroups, their projects (and repositories), variables and tokens.
-    sb.route("DELETE", "/api/v4/groups/:id", [](Context& ctx) {
-        const auto repos = ctx.sandbox.write([&](State& s) {
-            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-            std::vector<fs::path> out;
-            for (const auto id : subtree(s, gid)) {
-                std::vector<std::int64_t> projects;
-                for (const auto& [pid, p] : s.projects) {
-                    if (p.record["namespace"]["id"] == id) projects.push_back(pid);
-                }
-                for (const auto pid : projects) out.push_back(erase_project(ctx.sandbox, s, pid));
-                s.group_variables.erase(id);
-                for (auto& [tid, t] : s.tokens) {
-                    if (t.group_id == id) t.record["revoked"] = true, t.record["active"] = false;
-                }
-                s.groups.erase(id);
-            }
-            return out;
-        });
-        for (const auto& repo : repos) {
-            std::error_code ec;
-            fs::remove_all(repo, ec);
-        }
-        send_message(ctx.res, 202, "202 Accepted");
-    });
-
-    sb.route("POST", "/api/v4/groups/:id/access_tokens", [](Context& ctx) {
-        const Json& p = ctx.params();
-        require_params(p, {"name", "scopes"});
-        const auto name = *param_string(p, "name");
-        const Json scopes = checked_scopes(p, kGroupScopes);
-        const auto access_level = param_int(p, "access_level").value_or(40);
-        if (access_level != 10 && access_level != 20 && access_level != 30 && access_level != 40 &&
-            access_level != 50) {
-            throw ApiError::error(400, "access_level does not have a valid value");
-        }
-        const auto expires = checked_expiry(p);
-        const auto description = param_string(p, "description");
-        const auto base = ctx.sandbox.base_url();
-        const Json out = ctx.sandbox.write([&](State& s) {
-            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-            // Each group access token acts as a bot user of its own, as in GitLab.
-            const auto now = now_iso();
-            const auto user_id = s.next_user_id++;
-            const std::string username = "group_" + std::to_string(gid) + "_bot_" + random_hex(16);
-            UserEntry bot;
-            bot.namespace_id = s.next_namespace_id++;
-            bot.record = Json{{"id", user_id},         {"username", username},       {"public_email", nullptr},
-                              {"name", name},          {"state", "active"},          {"locked", false},
-                              {"avatar_url", nullptr}, {"web_url", base + "/" + username}, {"created_at", now},
-                              {"bot", true}};
-            s.users[user_id] = std::move(bot);
-
-            TokenEntry t;
-            const auto id = s.next_token_id++;
-            t.secret = "glpat-" + random_hex(10);
-            t.group_id = gid;
-            t.record = Json{{"id", id},
-                            {"name", name},
-                            {"revoked", false},
-                            {"created_at", now},
-                            {"description", description ? Json(*description) : Json(nullptr)},
-                            {"scopes", scopes},
-                            {"user_id", user_id},
-                            {"last_used_at", nullptr},
-                            {"active", true},
-                            {"expires_at", expires},
-                            {"access_level", access_level},
-                            {"resource_type", "group"},
-                            {"resource_id", gid}};
-            Json answer = t.record;
-            answer["token"] = t.secret;
-            s.token_ids[t.secret] = id;
-            s.tokens[id] = std::move(t);
-            return answer;
-        });
-        send_json(ctx.res, 201, out);
-    });
-
-    sb.route("GET", "/api/v4/groups/:id/access_tokens", [](Context& ctx) {
-        const Json tokens = ctx.sandbox.read([&](const State& s) {
-            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-            Json out = Json::array();
-            for (const auto& [id, t] : s.tokens) {
-                if (t.group_id == gid && !t.record["revoked"].get<bool>()) out.push_back(token_view(t));
-            }
-            return out;
-        });
-        send_page(ctx.req, ctx.res, tokens);
-    });
+    sb.route("DELETE", "/api/v4/groups/:id", [](Context& ctx) { mark_group_for_deletion(ctx); });
+    sb.route("POST", "/api/v4/groups/:id/members", [](Context& ctx) { add_member(ctx); });
+    sb.route("POST", "/api/v4/groups/:id/access_tokens", [](Context& ctx) { create_access_token(ctx); });
+    sb.route("GET", "/api/v4/groups/:id/access_tokens", [](Context& ctx) { list_access_tokens(ctx); });
 
     sb.route("GET", "/api/v4/groups/:id/access_tokens/:token_id", [](Context& ctx) {
         const Json token = ctx.sandbox.read([&](const State& s) {

@@ -26,7 +26,7 @@ namespace {
 using zorv_sandbox::Config;
 
 constexpr const char* kUsage =
-    "usage: zorv-gitlab-sandbox [--port N] [--data-dir DIR] [--token TOKEN] [--threads N]\n"
+    "usage: zorv-gitlab-sandbox [--port N] [--data-dir DIR] [--token TOKEN] [--threads N] [--no-registry]\n"
     "  --port N        port on 127.0.0.1 (0 = a free port, the default)\n"
     "  --data-dir DIR  keep state and repositories in DIR across restarts (default: a temporary directory)\n"
     "  --token TOKEN   the administrator's token (default: the saved one, else a random one)\n"
@@ -62,6 +62,7 @@ Options parse_args(int argc, char** argv) {
         else if (a == "--token") c.admin_token = value();
         else if (a == "--threads") c.threads = std::max(1, parse_int(value(), "thread count"));
         else if (a == "--watch-stdin") o.watch_stdin = true;
+        else if (a == "--no-registry") c.registry = false;
         else if (a == "-h" || a == "--help") {
             std::cout << kUsage;
             std::exit(0);

@@ -88,6 +88,8 @@ Json project_record(const Sandbox& sb, const State& s, std::int64_t id, const st
         {"packages_enabled", true},
         {"empty_repo", true},
         {"archived", false},
+        {"marked_for_deletion_at", nullptr},
+        {"marked_for_deletion_on", nullptr},
         {"visibility", visibility},
         {"owner", owner},
         {"resolve_outdated_diff_discussions", false},
@@ -184,6 +186,29 @@ Json sorted_projects(std::vector<Json> v, const Json& p) {
     return Json(v);
 }
 
+// GitLab 18 deletes projects later (Projects::MarkForDeletionService,
+// app/services/projects/mark_for_deletion_service.rb): the project is archived and renamed
+// "<name>-deletion_scheduled-<id>" (path likewise), and stays until the retention period ends; a
+// second DELETE is refused with 400 (ee/lib/ee/api/projects.rb#delete_project).
+void mark_project_for_deletion(Context& ctx) {
+    const auto project = ctx.project();
+    const auto moved = ctx.sandbox.write([&](State& s) {
+        auto& r = s.projects.at(project.id).record;
+        if (r.contains("marked_for_deletion_on") && !r["marked_for_deletion_on"].is_null()) {
+            throw ApiError::message(400, "Project has been already marked for deletion");
+        }
+        const auto from = ctx.sandbox.repository_path(r);
+        relocate_project(ctx.sandbox, s, r, deletion_scheduled(r["name"].get<std::string>(), project.id),
+                         deletion_scheduled(r["path"].get<std::string>(), project.id));
+        r["archived"] = true;
+        r["marked_for_deletion_at"] = r["marked_for_deletion_on"] = now_iso().substr(0, 10);
+        return std::pair{from, ctx.sandbox.repository_path(r)};
+    });
+    std::error_code ec;
+    fs::rename(moved.first, moved.second, ec);
+    send_message(ctx.res, 202, "202 Accepted");
+}
+
 }  // namespace
 
 void register_project_routes(Sandbox& sb) {
@@ -200,7 +225,7 @@ void register_project_routes(Sandbox& sb) {
         const auto description = param_string(p, "description").value_or("");
         const auto visibility = param_string(p, "visibility").value_or("private");
         if (visibility_level(visibility) < 0) throw ApiError::error(400, "visibility does not have a valid value");
-        const auto default_branch = param_string(p, "default_branch").value_or("master");
+        const auto default_branch = param_string(p, "default_branch").value_or(kDefaultBranch);
         const auto caller = *ctx.caller;
 
         const auto created = ctx.sandbox.write([&](State& s) {
@@ -293,13 +318,7 @@ void register_project_routes(Sandbox& sb) {
         send_json(ctx.res, 200, out);
     });
 
-    sb.route("DELETE", "/api/v4/projects/:id", [](Context& ctx) {
-        const auto project = ctx.project();
-        const auto repo = ctx.sandbox.write([&](State& s) { return erase_project(ctx.sandbox, s, project.id); });
-        std::error_code ec;
-        if (!repo.empty()) fs::remove_all(repo, ec);
-        send_message(ctx.res, 202, "202 Accepted");
-    });
+    sb.route("DELETE", "/api/v4/projects/:id", [](Context& ctx) { mark_project_for_deletion(ctx); });
 }
 
 }  // namespace zorv_sandbox

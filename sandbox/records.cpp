@@ -123,4 +123,26 @@ fs::path erase_project(const Sandbox& sandbox, State& s, std::int64_t project_id
     return repo;
 }
 
+void relocate_project(const Sandbox& sandbox, const State& state, Json& r, const std::string& name,
+                      const std::string& path) {
+    const Json ns = namespace_object(state, r["namespace"]["id"].get<std::int64_t>(), sandbox.base_url());
+    std::string ns_full_name = ns["name"].get<std::string>();
+    if (ns["kind"] == "group") ns_full_name = state.groups.at(ns["id"].get<std::int64_t>())["full_name"].get<std::string>();
+    const auto full_path = ns["full_path"].get<std::string>() + "/" + path;
+    const auto web_url = sandbox.base_url() + "/" + full_path;
+    r["name"] = name;
+    r["path"] = path;
+    r["name_with_namespace"] = ns_full_name + " / " + name;
+    r["path_with_namespace"] = full_path;
+    r["namespace"] = ns;
+    r["web_url"] = web_url;
+    r["http_url_to_repo"] = web_url + ".git";
+    r["ssh_url_to_repo"] = "git@127.0.0.1:" + full_path + ".git";
+    r["container_registry_image_prefix"] = "127.0.0.1:5050/" + full_path;
+}
+
+std::string deletion_scheduled(const std::string& identifier, std::int64_t id) {
+    return identifier + "-deletion_scheduled-" + std::to_string(id);
+}
+
 }  // namespace zorv_sandbox

@@ -26,6 +26,19 @@ Json present_project(const Sandbox& sandbox, const State& state, const ProjectEn
 // Removes a project and everything that belongs to it from the state; returns its repository.
 std::filesystem::path erase_project(const Sandbox& sandbox, State& state, std::int64_t project_id);
 
+// Rewrites the fields of a project record that follow from its name, path and namespace (after a
+// rename of the project or of a group above it).
+void relocate_project(const Sandbox& sandbox, const State& state, Json& record, const std::string& name,
+                      const std::string& path);
+
+// GitLab 18's delayed deletion (Namespaces::MarkForDeletionBaseService#suffixed_identifier):
+// "<name or path>-deletion_scheduled-<id>".
+std::string deletion_scheduled(const std::string& identifier, std::int64_t id);
+
+// The scopes of `all` this instance offers: Gitlab::Auth.registry_scopes (lib/gitlab/auth.rb) are
+// empty on an instance without a container registry, so read_registry and write_registry go.
+Json instance_scopes(const Sandbox& sandbox, const Json& all);
+
 // Token parameters as GitLab checks them.
 Json checked_scopes(const Json& params, const Json& allowed);
 std::string checked_expiry(const Json& params);

@@ -80,6 +80,26 @@ void drop_connection(const httplib::Request& req, httplib::Response& res) {
     res.set_header("Connection", "close");
 }
 
+// The scopes that admit a request (lib/api/api.rb: `allow_access_with_scope :api` and `:read_api`
+// for GET and HEAD; lib/api/users.rb adds `:read_user` for reading users) and GitLab's refusal when
+// the token holds none of them (lib/api/api_guard.rb, Gitlab::Auth::InsufficientScopeError: 403 with
+// Rack::OAuth2's insufficient_scope body, "scope" listing the scopes that would do).
+void check_scopes(const Caller& caller, std::string_view method, std::string_view raw_path) {
+    std::vector<std::string> allowed;
+    const bool read = method == "GET";
+    if (read && (raw_path == "/api/v4/user" || raw_path.starts_with("/api/v4/users"))) allowed.emplace_back("read_user");
+    allowed.emplace_back("api");
+    if (read) allowed.emplace_back("read_api");
+    for (const auto& scope : caller.scopes) {
+        if (std::find(allowed.begin(), allowed.end(), scope.get<std::string>()) != allowed.end()) return;
+    }
+    std::string needed;
+    for (const auto& scope : allowed) needed += (needed.empty() ? "" : " ") + scope;
+    throw ApiError(403, Json{{"error", "insufficient_scope"},
+                             {"error_description", "The request requires higher privileges than provided by the access token."},
+                             {"scope", needed}});
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -271,6 +291,7 @@ void Sandbox::handle(const httplib::Request& req, httplib::Response& res) {
                 if (secret.empty()) secret = param_string(ctx.params(), "private_token").value_or("");
                 ctx.caller = secret.empty() ? std::nullopt : authenticate(secret);
                 if (!ctx.caller) throw ApiError::message(401, "401 Unauthorized");
+                check_scopes(*ctx.caller, method, raw_path);
             }
             r->handler(ctx);
         }
@@ -709,7 +730,11 @@ Json Sandbox::state_to_json(const State& s) const {
     j["issues"] = records(s.issues);
     j["notes"] = records(s.notes);
     j["merge_requests"] = records(s.merge_requests);
-    j["extra"] = s.extra;
+    Json members = Json::object();
+    for (const auto& [gid, users] : s.group_members) {
+        for (const auto& [uid, level] : users) members[std::to_string(gid)][std::to_string(uid)] = level;
+    }
+    j["group_members"] = std::move(members);
     return j;
 }
 
@@ -744,7 +769,9 @@ void Sandbox::state_from_json(const Json& j) {
     }
     auto variables = [](const Json& in, std::map<std::int64_t, std::map<std::string, Json>>& m) {
         for (const auto& [owner, list] : in.items()) {
-            for (const auto& v : list) m[std::stoll(owner)][v.at("key").get<std::string>()] = v;
+            for (const auto& v : list) {
+                m[std::stoll(owner)][v.at("key").get<std::string>() + '\n' + v.value("environment_scope", "*")] = v;
+            }
         }
     };
     variables(j.at("project_variables"), s.project_variables);
@@ -756,7 +783,10 @@ void Sandbox::state_from_json(const Json& j) {
     records(j.at("issues"), s.issues);
     records(j.at("notes"), s.notes);
     records(j.value("merge_requests", Json::array()), s.merge_requests);
-    s.extra = j.value("extra", Json::object());
+    const Json members = j.value("group_members", Json::object());
+    for (const auto& [gid, users] : members.items()) {
+        for (const auto& [uid, level] : users.items()) s.group_members[std::stoll(gid)][std::stoll(uid)] = level.get<int>();
+    }
     state_ = std::move(s);
 }
 

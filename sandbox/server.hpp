@@ -124,6 +124,10 @@ std::string iso_from(TimePoint t);
 std::string iso_from(std::chrono::system_clock::time_point t);
 std::string random_hex(std::size_t bytes);
 
+// The default branch of new projects: Gitlab::DefaultBranch.value (lib/gitlab/default_branch.rb)
+// gives "main" unless an instance or group setting names another.
+inline constexpr const char* kDefaultBranch = "main";
+
 // ---------------------------------------------------------------------------------------------
 // State. Records are kept as GitLab's JSON representation (field names and types as GitLab sends
 // them); the few things GitLab never shows live beside them.
@@ -169,7 +173,10 @@ struct State {
     std::map<std::int64_t, Json> issues;          // id -> record (has project_id, iid)
     std::map<std::int64_t, Json> notes;           // id -> record (has noteable_id)
     std::map<std::int64_t, Json> merge_requests;  // id -> record (has project_id, iid); repository routes
-    Json extra = Json::object();                  // anything else a route wants saved with the state
+    // Direct memberships: group id -> user id -> access level (10..50). A group's creator is its
+    // Owner; a group access token's bot is a member with the token's level. Levels are inherited
+    // by subgroups.
+    std::map<std::int64_t, std::map<std::int64_t, int>> group_members;
 };
 
 // Who made the request (from its token).
@@ -251,6 +258,7 @@ public:
     [[nodiscard]] std::filesystem::path repository_path(const Json& project_record) const;
     [[nodiscard]] const std::string& admin_token() const { return admin_token_; }
     [[nodiscard]] int threads() const { return config_.threads; }
+    [[nodiscard]] bool registry() const { return config_.registry; }
 
     // -- settings changed by POST /-/sandbox/settings
     [[nodiscard]] Json settings() const;

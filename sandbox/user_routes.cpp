@@ -22,6 +22,14 @@ std::int64_t id_arg(const Context& ctx, const char* name, const char* what) {
 
 }  // namespace
 
+Json instance_scopes(const Sandbox& sandbox, const Json& all) {
+    Json out = Json::array();
+    for (const auto& scope : all) {
+        if (sandbox.registry() || (scope != "read_registry" && scope != "write_registry")) out.push_back(scope);
+    }
+    return out;
+}
+
 // Shared with the group token routes: validates scopes and expires_at as GitLab does.
 Json checked_scopes(const Json& p, const Json& allowed) {
     require_params(p, {"scopes"});
@@ -87,7 +95,7 @@ void register_user_routes(Sandbox& sb) {
         const Json& p = ctx.params();
         require_params(p, {"name", "scopes"});
         const auto name = *param_string(p, "name");
-        const Json scopes = checked_scopes(p, kUserScopes);
+        const Json scopes = checked_scopes(p, instance_scopes(ctx.sandbox, kUserScopes));
         const auto expires = checked_expiry(p);
         const auto description = param_string(p, "description");
         const Json out = ctx.sandbox.write([&](State& s) {

@@ -73,9 +73,10 @@ void create_branch(Service& service, Context& ctx) {
     std::lock_guard guard(*lock);
 
     if (!git.has_commits()) {
-        // GitLab starts an empty repository with an empty README on master first.
+        // GitLab starts an empty repository with an empty README on its default branch first
+        // (Branches::CreateService#create_default_branch, app/services/branches/create_service.rb).
         CommitRequest readme;
-        readme.branch = "master";
+        readme.branch = default_branch(project);
         readme.message = "Add README.md";
         readme.committer = readme.author = caller_identity(ctx);
         readme.actions.push_back(FileAction{.action = "create", .file_path = "README.md", .content = std::string()});

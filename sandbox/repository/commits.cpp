@@ -132,7 +132,15 @@ Json publish_commit(Sandbox& sandbox, const ProjectRef& project, const repo::Git
             });
         }
     }
-    return sandbox.add_pipeline(project.id, branch, written.commit.id);
+    return pipeline_for(sandbox, project, git, branch, written.commit.id);
+}
+
+Json pipeline_for(Sandbox& sandbox, const ProjectRef& project, const repo::GitRepo& git, const std::string& branch,
+                  const std::string& sha) {
+    // Ci::CreatePipelineService creates nothing for a commit without CI configuration (Auto DevOps
+    // is off here): Gitlab::Ci::Pipeline::Chain::Config::Content finds no .gitlab-ci.yml.
+    if (git.git_status({"cat-file", "-e", sha + ":.gitlab-ci.yml"}) != 0) return nullptr;
+    return sandbox.add_pipeline(project.id, branch, sha);
 }
 
 namespace {

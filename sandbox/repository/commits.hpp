@@ -39,8 +39,13 @@ struct WrittenCommit {
 WrittenCommit write_commit(const repo::GitRepo& git, const CommitRequest& request);
 
 // After a new commit on `branch`: the first branch of an empty repository becomes its HEAD and
-// the project's default branch; a pipeline is recorded. Returns the pipeline record.
+// the project's default branch; a pipeline is recorded when the commit's tree holds
+// `.gitlab-ci.yml`. Returns the pipeline record, or null.
 Json publish_commit(Sandbox& sandbox, const ProjectRef& project, const repo::GitRepo& git, const std::string& branch,
                     const WrittenCommit& written);
+
+// A new pipeline for commit `sha` on `branch` when its tree holds `.gitlab-ci.yml`; else null.
+Json pipeline_for(Sandbox& sandbox, const ProjectRef& project, const repo::GitRepo& git, const std::string& branch,
+                  const std::string& sha);
 
 }  // namespace zorv_sandbox::repository

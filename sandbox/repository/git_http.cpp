@@ -53,11 +53,16 @@ void answer_text(httplib::Response& res, int status, const std::string& text) {
     res.set_content(text, "text/plain; charset=utf-8");
 }
 
-bool may_push(const Caller& caller) {
-    if (caller.admin) return true;
+// Gitlab::Auth#abilities_for_scopes (lib/gitlab/auth.rb): api and write_repository may push;
+// they, read_api and read_repository may fetch.
+bool has_scope(const Caller& caller, std::initializer_list<std::string_view> scopes) {
     for (const auto& scope : caller.scopes)
-        if (scope == "api" || scope == "write_repository") return true;
+        if (std::find(scopes.begin(), scopes.end(), scope.get<std::string>()) != scopes.end()) return true;
     return false;
+}
+bool may_push(const Caller& caller) { return has_scope(caller, {"api", "write_repository"}); }
+bool may_fetch(const Caller& caller) {
+    return has_scope(caller, {"api", "write_repository", "read_api", "read_repository"});
 }
 
 // Turns http-backend's CGI answer (headers, blank line, body) into the response.
@@ -119,8 +124,14 @@ void serve(Service& service, Context& ctx) {
     }
     const bool push = target->suffix == "/git-receive-pack" ||
                       (target->suffix == "/info/refs" && ctx.req.get_param_value("service") == "git-receive-pack");
+    // Gitlab::GitAccess's messages (lib/gitlab/git_access.rb), answered 403 by
+    // Repositories::GitHttpController.
     if (push && !may_push(*caller)) {
         answer_text(ctx.res, 403, "You are not allowed to push code to this project.\n");
+        return;
+    }
+    if (!push && !may_fetch(*caller)) {
+        answer_text(ctx.res, 403, "You are not allowed to download code from this project.\n");
         return;
     }
 

@@ -5,7 +5,7 @@
 // starts the check ("checking"); once the sandbox's merge_check_delay has passed, the next look
 // finds "can_be_merged" or "cannot_be_merged", decided by `git merge-tree`. A new commit on
 // either branch starts the check again.
-#include "repository/service.hpp"
+#include "repository/commits.hpp"
 
 #include <algorithm>
 #include <array>
@@ -22,8 +22,12 @@ constexpr const char* kChecking = "checking";
 constexpr const char* kCanMerge = "can_be_merged";
 constexpr const char* kCannotMerge = "cannot_be_merged";
 
+bool draft_title(const std::string& title);
+
 std::string detailed_status(const Json& record, const std::string& merge_status) {
     if (str_field(record, "state") != "opened") return "not_open";
+    if (draft_title(str_field(record, "title")) && merge_status != kUnchecked && merge_status != kChecking)
+        return "draft_status";
     if (merge_status == kCanMerge) return "mergeable";
     if (merge_status == kCannotMerge) return "conflict";
     if (merge_status == kUnchecked) return "unchecked";
@@ -347,7 +351,9 @@ void merge(Service& service, Context& ctx) {
     const auto held = service.held_status(id);
     if (!held && advance(service, git, record)) store(ctx.sandbox, record);
     const std::string status = held.value_or(str_field(record, "merge_status"));
-    if (str_field(record, "state") != "opened" || status != kCanMerge)
+    // lib/api/merge_requests.rb: `not_allowed! if !immediately_mergeable && !automatically_mergeable`;
+    // MergeRequest#mergeable_state? is false for a draft (title "Draft:", "[Draft]", "(Draft)").
+    if (str_field(record, "state") != "opened" || status != kCanMerge || draft_title(str_field(record, "title")))
         throw ApiError::message(405, "405 Method Not Allowed");
 
     const std::string source = str_field(record, "source_branch");
@@ -385,7 +391,7 @@ void merge(Service& service, Context& ctx) {
     const bool remove_source = param_bool(p, "should_remove_source_branch")
                                    .value_or(forced != record.end() && forced->is_boolean() && forced->get<bool>());
     if (remove_source && source != default_branch(project)) git.delete_ref("refs/heads/" + source, *source_sha);
-    const Json pipeline = ctx.sandbox.add_pipeline(project.id, target, merge_sha);
+    const Json pipeline = pipeline_for(ctx.sandbox, project, git, target, merge_sha);
 
     const std::string now = now_iso();
     const Json user = ctx.sandbox.read([&](const State& s) {

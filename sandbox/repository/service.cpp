@@ -101,7 +101,7 @@ bool matches_search(const std::string& name, const std::string& search) {
 
 std::string default_branch(const ProjectRef& project) {
     const auto name = str_field(project.record, "default_branch");
-    return name.empty() ? std::string("master") : name;
+    return name.empty() ? std::string(kDefaultBranch) : name;
 }
 
 repo::Identity caller_identity(Context& ctx) {
