@@ -115,8 +115,10 @@ def test_get_variable_missing_gives_none(sb, scope, capsys):
 
 @pytest.fixture
 def pipelines(sb, project):
-    """A project with pipelines on master (one per commit) and one on the branch dev."""
+    """A project with pipelines on master (one per commit once it holds CI configuration) and one on the
+    branch dev."""
     pid = project["id"]
+    sb.commit(pid, "master", {".gitlab-ci.yml": "test:\n  script: [\"true\"]\n"})
     sb.commit(pid, "master", {"one.txt": "1"})
     sb.commit(pid, "dev", {"two.txt": "2"}, start_branch="master")
     found = sb.ok("GET", f"projects/{pid}/pipelines?per_page=100")

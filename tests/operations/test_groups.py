@@ -84,7 +84,10 @@ def test_delete_sub_group(sb, calls, capsys):
     assert [(c.method, c.api_path) for c in calls()] == [("GET", f"groups/{parent}/subgroups"),
                                                          ("DELETE", f"groups/{child['id']}")]
     assert printed(capsys) == ["Subgroup deleted successfully."]
-    assert sb.api("GET", f"groups/{child['id']}")[0] == 404
+    # Marked for deletion and renamed, as GitLab 18 does, until its retention period ends.
+    status, marked = sb.api("GET", f"groups/{child['id']}")
+    assert (status, marked["path"]) == (200, f"{child['path']}-deletion_scheduled-{child['id']}")
+    assert marked["marked_for_deletion_on"]
 
     # Gone now: nothing to delete, no DELETE sent, and still True.
     assert GitlabGit.delete_sub_group(child["name"], parent) is True

@@ -47,13 +47,13 @@ class TestBranches:
         status, b = sandbox.api("POST", base, {"branch": "from-tag", "ref": "t1"})
         assert status == 201 and b["commit"]["id"] == sha
 
-    def test_a_branch_in_an_empty_repository_starts_from_a_readme_on_master(self, sandbox, project):
+    def test_a_branch_in_an_empty_repository_starts_from_a_readme_on_the_default_branch(self, sandbox, project):
         status, b = sandbox.api("POST", f"projects/{project['id']}/repository/branches",
-                                {"branch": "feature", "ref": "master"})
+                                {"branch": "feature", "ref": "main"})
         assert status == 201, b
-        status, master = sandbox.api("GET", f"projects/{project['id']}/repository/branches/master")
-        assert master["commit"]["id"] == b["commit"]["id"]
-        assert master["commit"]["title"] == "Add README.md"
+        status, main = sandbox.api("GET", f"projects/{project['id']}/repository/branches/main")
+        assert main["commit"]["id"] == b["commit"]["id"]
+        assert main["commit"]["title"] == "Add README.md"
 
     def test_list_search_and_paging(self, sandbox, project):
         write_files(sandbox, project, "master", {"a": "a"})

@@ -51,7 +51,7 @@ class TestCommitsApi:
         assert c["stats"] == {"additions": 3, "deletions": 0, "total": 3}
         assert c["status"] is None and c["project_id"] == project["id"]
         assert c["web_url"] == project["web_url"] + "/-/commit/" + c["id"]
-        assert c["last_pipeline"]["sha"] == c["id"] and c["last_pipeline"]["ref"] == "master"
+        assert c["last_pipeline"] is None  # no .gitlab-ci.yml, no pipeline
 
         files = files_of(sandbox, project, "master")
         assert files == {"README.md": ("100644", "hello\n"), "bin/run.sh": ("100755", "#!/bin/sh\necho hi\n")}
@@ -144,8 +144,11 @@ class TestCommitsApi:
                                       query={"per_page": 100})
         assert len(commits) == 13  # a straight line of 13 commits: none was lost
 
-    def test_new_commits_get_a_pipeline(self, sandbox, project):
-        c = write_files(sandbox, project, "master", {"a": "a"})
+    def test_new_commits_get_a_pipeline_once_the_tree_holds_ci_configuration(self, sandbox, project):
+        write_files(sandbox, project, "master", {"a": "a"})
+        assert sandbox.api("GET", f"projects/{project['id']}/pipelines") == (200, [])
+        c = write_files(sandbox, project, "master", {".gitlab-ci.yml": "test:\n  script: [\"true\"]\n"})
+        assert c["last_pipeline"]["sha"] == c["id"] and c["last_pipeline"]["ref"] == "master"
         status, pipelines = sandbox.api("GET", f"projects/{project['id']}/pipelines")
         assert status == 200
         assert [(p["sha"], p["ref"]) for p in pipelines] == [(c["id"], "master")]

@@ -70,7 +70,7 @@ class TestCloneAndFetch:
         assert git("symbolic-ref", "--short", "HEAD", cwd=tmp_path / "wc").strip() == "main"
 
     def test_push_moves_the_branch_and_creates_a_pipeline(self, sandbox, project, tmp_path):
-        first = write_files(sandbox, project, "master", {"a": "a"})["id"]
+        first = write_files(sandbox, project, "master", {"a": "a", ".gitlab-ci.yml": "t:\n  script: [x]\n"})["id"]
         work = tmp_path / "wc"
         git("clone", "-q", clone_url(sandbox, project), str(work), env=git_env(sandbox))
         (work / "b").write_text("b\n")

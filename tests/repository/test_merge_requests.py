@@ -13,9 +13,10 @@ DELAY_MS = 300
 
 @pytest.fixture
 def branches(sandbox, project):
-    """master with a README, `clean` adding a file, `conflict` changing the README like master does."""
+    """master with a README (and CI configuration), `clean` adding a file, `conflict` changing the README like
+    master does."""
     sandbox.settings(merge_check_delay_ms=DELAY_MS)
-    write_files(sandbox, project, "master", {"README.md": "base\n"})
+    write_files(sandbox, project, "master", {"README.md": "base\n", ".gitlab-ci.yml": "t:\n  script: [x]\n"})
     assert commit(sandbox, project, "clean", [{"action": "create", "file_path": "new.txt", "content": "n\n"}],
                   start_branch="master").status == 201
     assert commit(sandbox, project, "conflict", [{"action": "update", "file_path": "README.md", "content": "b\n"}],

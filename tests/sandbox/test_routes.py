@@ -110,11 +110,14 @@ def test_group_reads_and_deletion(sb, group):
 
     child = ok(sb, "POST", "groups", {"name": "c", "path": "c", "parent_id": group["id"]})
     inner = ok(sb, "POST", "projects", {"name": "inner", "namespace_id": child["id"]})
+    # GitLab 18 marks the group for deletion and renames it; what is below it stays, under the new path.
     assert sb.api("DELETE", f"groups/{group['id']}") == (202, {"message": "202 Accepted"})
-    for path in (f"groups/{group['id']}", f"groups/{child['id']}"):
-        assert sb.api("GET", path)[0] == 404
-    assert sb.api("GET", f"projects/{inner['id']}") == (404, {"message": "404 Project Not Found"})
-    assert sb.api("DELETE", f"groups/{group['id']}")[0] == 404
+    renamed = f"{group['path']}-deletion_scheduled-{group['id']}"
+    status, marked = sb.api("GET", f"groups/{group['id']}")
+    assert (status, marked["path"], marked["full_path"]) == (200, renamed, renamed) and marked["marked_for_deletion_on"]
+    assert sb.api("GET", f"groups/{child['id']}")[1]["full_path"] == renamed + "/c"
+    assert sb.api("GET", f"projects/{inner['id']}")[1]["path_with_namespace"] == renamed + "/c/inner"
+    assert sb.api("DELETE", f"groups/{group['id']}") == (400, {"message": "Group has been already marked for deletion"})
 
 
 # --- projects -----------------------------------------------------------------------------------
@@ -130,7 +133,7 @@ def test_project_creation_makes_a_bare_repository(sb, group):
     assert status == 201
     full = f"{group['full_path']}/{name}"
     assert (p["name"], p["path"], p["path_with_namespace"], p["visibility"], p["default_branch"]) == (
-        name, name, full, "internal", "master")
+        name, name, full, "internal", "main")
     assert p["http_url_to_repo"] == f"https://{sb.host}/{full}.git"
     assert p["web_url"] == f"https://{sb.host}/{full}"
     assert p["namespace"] == {"id": group["id"], "name": group["name"], "path": group["path"], "kind": "group",
@@ -141,7 +144,7 @@ def test_project_creation_makes_a_bare_repository(sb, group):
     repo = os.path.join(data_dir(sb), "repositories", full + ".git")
     git = lambda *args: subprocess.run(["git", "--git-dir", repo, *args], capture_output=True, text=True)
     assert git("rev-parse", "--is-bare-repository").stdout.strip() == "true"
-    assert git("symbolic-ref", "HEAD").stdout.strip() == "refs/heads/master"
+    assert git("symbolic-ref", "HEAD").stdout.strip() == "refs/heads/main"
 
     taken = {"message": {"name": ["has already been taken"], "path": ["has already been taken"]}}
     assert sb.api("POST", "projects", {"name": name, "path": name, "namespace_id": group["id"]}) == (400, taken)
@@ -152,10 +155,13 @@ def test_project_creation_makes_a_bare_repository(sb, group):
     assert sb.api("POST", "projects", {"name": "x", "namespace_id": 999999}) == (
         404, {"message": "404 Namespace Not Found"})
 
+    # GitLab 18 archives the project and renames it "<path>-deletion_scheduled-<id>" (its repository follows).
     assert sb.api("DELETE", f"projects/{p['id']}") == (202, {"message": "202 Accepted"})
     assert not os.path.exists(repo)
-    assert sb.api("GET", f"projects/{p['id']}") == (404, {"message": "404 Project Not Found"})
-    assert sb.api("DELETE", f"projects/{p['id']}") == (404, {"message": "404 Project Not Found"})
+    status, marked = sb.api("GET", f"projects/{p['id']}")
+    assert (status, marked["path"], marked["archived"]) == (200, f"{name}-deletion_scheduled-{p['id']}", True)
+    assert os.path.isdir(os.path.join(data_dir(sb), "repositories", marked["path_with_namespace"] + ".git"))
+    assert sb.api("DELETE", f"projects/{p['id']}") == (400, {"message": "Project has been already marked for deletion"})
 
 
 def test_a_project_without_namespace_lands_in_the_callers_namespace(sb):
@@ -332,13 +338,13 @@ def test_notes_on_issues(sb, project):
     assert [n["body"] for n in sb.api("GET", f"{base}/1/notes")[1]] == ["Looks good"]
 
 
-def test_deleting_a_group_revokes_its_tokens(sb):
+def test_a_group_marked_for_deletion_keeps_its_tokens_until_it_is_removed(sb):
     name = unique("doomed")
     group = ok(sb, "POST", "groups", {"name": name, "path": name})
     token = ok(sb, "POST", f"groups/{group['id']}/access_tokens", {"name": "t", "scopes": ["api"]})["token"]
     assert sb.call("GET", "user", token=token).status == 200
     assert sb.call("DELETE", f"groups/{group['id']}").status == 202
-    assert sb.call("GET", "user", token=token).status == 401
+    assert sb.call("GET", "user", token=token).status == 200
 
 
 def test_a_project_made_again_under_a_deleted_ones_name_starts_afresh(sb, group):
