@@ -50,9 +50,15 @@ void check_unchanged(const repo::GitRepo& git, const std::optional<std::string>&
     if (last && *last != a.last_commit_id) bad_request("The file has changed since you started editing it: " + path);
 }
 
-void apply(const repo::GitRepo& git, const std::optional<std::string>& base, const FileAction& a, repo::Files& files) {
+// Whether an action writes a blob: create and update always (no content: an empty file), move when
+// it brings content.
+bool writes_blob(const FileAction& a) { return a.action == "create" || a.action == "update" || (a.action == "move" && a.content); }
+
+// `oid`: the blob written for the action's content (see writes_blob).
+void apply(const repo::GitRepo& git, const std::optional<std::string>& base, const FileAction& a, const std::string& oid,
+           repo::Files& files) {
     const std::string path = normalize_path(a.file_path);
-    const auto content = [&] { return git.write_blob(a.content.value_or(std::string())); };
+    const auto content = [&] { return oid; };
     if (a.action == "create") {
         if (files.contains(path) || parent_is_file(files, path)) bad_request("A file with this name already exists");
         if (directory_exists(files, path)) bad_request("A directory with this name already exists");
@@ -108,7 +114,13 @@ WrittenCommit write_commit(const repo::GitRepo& git, const CommitRequest& r) {
     if (!current && !git.valid_branch_name(r.branch)) bad_request("Branch name is invalid");
 
     repo::Files files = base ? git.files(*base) : repo::Files{};
-    for (const auto& action : r.actions) apply(git, base, action, files);
+    // Every blob of the commit with one git process.
+    std::vector<std::string_view> contents;
+    for (const auto& action : r.actions)
+        if (writes_blob(action)) contents.emplace_back(action.content ? std::string_view(*action.content) : std::string_view());
+    const auto oids = git.write_blobs(contents);
+    std::size_t next = 0;
+    for (const auto& action : r.actions) apply(git, base, action, writes_blob(action) ? oids.at(next++) : std::string(), files);
 
     const std::string tree = git.write_tree(files);
     std::vector<std::string> parents;

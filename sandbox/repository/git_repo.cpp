@@ -6,6 +6,8 @@
 #include <array>
 #include <charconv>
 #include <ctime>
+#include <fstream>
+#include <sstream>
 #include <random>
 #include <system_error>
 
@@ -99,6 +101,57 @@ struct TempFile {
     }
 };
 
+// A directory removed with its contents when the object goes away.
+struct TempDir {
+    std::filesystem::path path;
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+std::optional<std::string> read_text(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The value of a ref as git stores it: the loose file under the repository, else its line in
+// packed-refs. A symbolic ref ("ref: ...") gives nullopt; refs are never symbolic below refs/heads.
+std::optional<std::string> read_ref(const std::filesystem::path& dir, std::string_view ref) {
+    if (const auto loose = read_text(dir / std::string(ref))) {
+        const std::string value = trim_newline(*loose);
+        if (is_hex_sha(value)) return value;
+        return std::nullopt;
+    }
+    const auto packed = read_text(dir / "packed-refs");
+    if (!packed) return std::nullopt;
+    for (auto line : split(*packed, '\n')) {
+        if (line.size() > 41 && line[40] == ' ' && line.substr(41) == ref) return std::string(line.substr(0, 40));
+    }
+    return std::nullopt;
+}
+
+// git's refname rules (refs.c, check_refname_component and check_refname_format): no component
+// starting with '.' or ending with ".lock", no "..", "@{", "//", control characters, space,
+// '~', '^', ':', '?', '*', '[', '\\', no leading or trailing '/', no trailing '.', not "@".
+bool valid_refname(std::string_view name) {
+    if (name.empty() || name == "@" || name.front() == '/' || name.back() == '/' || name.back() == '.') return false;
+    if (name.find("..") != std::string_view::npos || name.find("@{") != std::string_view::npos ||
+        name.find("//") != std::string_view::npos)
+        return false;
+    for (const unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || std::string_view(" ~^:?*[\\").find(static_cast<char>(c)) != std::string_view::npos)
+            return false;
+    }
+    for (auto component : split(name, '/')) {
+        if (component.starts_with('.') || component.ends_with(".lock")) return false;
+    }
+    return true;
+}
+
 std::string epoch_now() {
     return std::to_string(static_cast<long long>(std::time(nullptr))) + " +0000";
 }
@@ -156,7 +209,13 @@ std::string GitRepo::git(const std::vector<std::string>& args, std::string_view 
 // refs
 
 bool GitRepo::has_commits() const {
-    return !git({"for-each-ref", "--count=1", "--format=%(objectname)", "refs/heads"}).empty();
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir_ / "refs" / "heads", ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file(ec)) return true;
+    }
+    const auto packed = read_text(dir_ / "packed-refs");
+    return packed && packed->find(" refs/heads/") != std::string::npos;
 }
 
 std::optional<std::string> GitRepo::resolve_commit(std::string_view rev) const {
@@ -170,11 +229,9 @@ std::optional<std::string> GitRepo::resolve_commit(std::string_view rev) const {
 }
 
 std::optional<std::string> GitRepo::branch_head(std::string_view branch) const {
-    if (branch.empty()) return std::nullopt;
-    std::string out;
-    if (git_status({"rev-parse", "--verify", "--quiet", "refs/heads/" + std::string(branch) + "^{commit}"}, &out) != 0)
-        return std::nullopt;
-    return trim_newline(out);
+    // Read in process: branches only ever point at commits here.
+    if (!valid_refname(branch)) return std::nullopt;
+    return read_ref(dir_, "refs/heads/" + std::string(branch));
 }
 
 std::vector<std::pair<std::string, std::string>> GitRepo::branches() const {
@@ -198,9 +255,10 @@ std::vector<std::string> GitRepo::branches_merged_into(std::string_view commit) 
 }
 
 std::optional<std::string> GitRepo::head_branch() const {
-    std::string out;
-    if (git_status({"symbolic-ref", "--quiet", "--short", "HEAD"}, &out) != 0) return std::nullopt;
-    return trim_newline(out);
+    const auto head = read_text(dir_ / "HEAD");
+    constexpr std::string_view prefix = "ref: refs/heads/";
+    if (!head || !head->starts_with(prefix)) return std::nullopt;
+    return trim_newline(head->substr(prefix.size()));
 }
 
 void GitRepo::set_head_branch(std::string_view branch) const {
@@ -217,16 +275,15 @@ bool GitRepo::delete_ref(const std::string& ref, const std::string& expected) co
 }
 
 bool GitRepo::valid_branch_name(std::string_view name) const {
+    // `git check-ref-format --branch` in process (names with "@{" are refused with the rest).
     if (name.empty() || name.front() == '-' || name == "HEAD" || is_hex_sha(name) || name.starts_with("refs/"))
         return false;
-    std::string out;
-    if (git_status({"check-ref-format", "--branch", std::string(name)}, &out) != 0) return false;
-    return trim_newline(out) == name;  // --branch expands @{-N}; such names are not names
+    return valid_refname(name);
 }
 
 bool GitRepo::valid_tag_name(std::string_view name) const {
     if (name.empty() || name.front() == '-' || name == "HEAD" || name.starts_with("refs/")) return false;
-    return git_status({"check-ref-format", "refs/tags/" + std::string(name)}) == 0;
+    return valid_refname("refs/tags/" + std::string(name));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -317,6 +374,27 @@ std::string GitRepo::read_blob(const std::string& oid) const { return git({"cat-
 
 std::string GitRepo::write_blob(std::string_view content) const {
     return trim_newline(git({"hash-object", "-w", "--no-filters", "--stdin"}, content));
+}
+
+std::vector<std::string> GitRepo::write_blobs(const std::vector<std::string_view>& contents) const {
+    if (contents.empty()) return {};
+    // One git process for all of them: each content goes to a file, hash-object reads the paths.
+    TempDir tmp{dir_ / ("zorv-blobs-" + unique_suffix())};
+    std::filesystem::create_directory(tmp.path);
+    std::string paths;
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        const auto file = tmp.path / std::to_string(i);
+        std::ofstream out(file, std::ios::binary);
+        out.write(contents[i].data(), static_cast<std::streamsize>(contents[i].size()));
+        if (!out) throw GitError("cannot write " + file.string());
+        paths += file.string() + '\n';
+    }
+    std::vector<std::string> oids;
+    const std::string written = git({"hash-object", "-w", "--no-filters", "--stdin-paths"}, paths);
+    for (auto line : split(written, '\n'))
+        if (!line.empty()) oids.emplace_back(line);
+    if (oids.size() != contents.size()) throw GitError("git hash-object wrote " + std::to_string(oids.size()) + " blobs");
+    return oids;
 }
 
 std::string GitRepo::write_tree(const Files& files) const {

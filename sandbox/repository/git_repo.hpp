@@ -1,4 +1,5 @@
-// Operations on one bare repository with git plumbing only (no working tree): reading refs,
+// Operations on one bare repository with git plumbing only (no working tree): reading refs (in
+// process, from the loose ref files and packed-refs),
 // commits and trees, writing blobs, trees, commits and tags, and compare-and-swap ref updates.
 #pragma once
 
@@ -109,6 +110,8 @@ public:
     [[nodiscard]] Files files(const std::string& commit) const;  // every file, recursively
     [[nodiscard]] std::string read_blob(const std::string& oid) const;
     [[nodiscard]] std::string write_blob(std::string_view content) const;
+    // Writes every content as a blob with one git process; their ids in the same order.
+    [[nodiscard]] std::vector<std::string> write_blobs(const std::vector<std::string_view>& contents) const;
     // Writes the tree holding exactly `files`, through a temporary index.
     [[nodiscard]] std::string write_tree(const Files& files) const;
     [[nodiscard]] std::string tree_of(const std::string& commit) const;
