@@ -123,6 +123,8 @@ std::optional<TimePoint> parse_iso(std::string_view text);
 std::string iso_from(TimePoint t);
 std::string iso_from(std::chrono::system_clock::time_point t);
 std::string random_hex(std::size_t bytes);
+std::string upper_ascii(std::string text);
+std::string date_in_days(int days);  // "YYYY-MM-DD" (UTC), `days` from today
 
 // The default branch of new projects: Gitlab::DefaultBranch.value (lib/gitlab/default_branch.rb)
 // gives "main" unless an instance or group setting names another.
@@ -187,6 +189,10 @@ struct Caller {
     std::optional<std::int64_t> group_id;  // set when a group access token was used
     Json scopes = Json::array();
 };
+
+// Throws GitLab's 403 insufficient_scope answer unless the caller's token holds a scope that admits
+// `method` on the API path `raw_path`.
+void check_scopes(const Caller& caller, std::string_view method, std::string_view raw_path);
 
 // A project as a route needs it: a copy of the record, and where its bare repository lives.
 struct ProjectRef {
@@ -342,7 +348,7 @@ private:
     std::string admin_token_;
     std::atomic<int> port_{0};
 
-    std::vector<std::unique_ptr<Route>> routes_;  // filled before serving, then read only
+    std::vector<std::shared_ptr<const Route>> routes_;  // filled before serving, then read only
 
     mutable std::mutex state_mutex_;
     State state_;

@@ -444,4 +444,13 @@ void send_page(const httplib::Request& req, httplib::Response& res, const Json& 
     send_json(res, 200, slice);
 }
 
+std::string upper_ascii(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    return text;
+}
+
+std::string date_in_days(int days) {
+    return iso_from(std::chrono::system_clock::now() + std::chrono::hours(24) * days).substr(0, 10);
+}
+
 }  // namespace zorv_sandbox

@@ -1,0 +1,140 @@
+// Records made by the core itself: users with their first token, pipelines.
+#include "server.hpp"
+
+#include <algorithm>
+
+namespace zorv_sandbox {
+
+Json Sandbox::user_record(const State& state, std::int64_t user_id, bool detailed) const {
+    const auto it = state.users.find(user_id);
+    if (it == state.users.end()) return nullptr;
+    const Json& r = it->second.record;
+    Json out = Json::object();
+    for (const char* key : {"id", "username", "public_email", "name", "state", "locked", "avatar_url", "web_url"}) {
+        out[key] = r.contains(key) ? r[key] : Json(nullptr);
+    }
+    if (detailed) {
+        for (const auto& [k, v] : r.items()) {
+            if (!out.contains(k)) out[k] = v;
+        }
+        out["is_admin"] = it->second.admin;
+    }
+    return out;
+}
+
+Json Sandbox::create_user(const std::string& username, const std::string& name, bool admin) {
+    if (username.empty()) throw ApiError::error(400, "username is missing");
+    const auto base = base_url();
+    return write([&](State& s) {
+        for (const auto& [id, u] : s.users) {
+            std::string a = u.record["username"].get<std::string>(), b = username;
+            std::transform(a.begin(), a.end(), a.begin(), [](unsigned char c) { return std::tolower(c); });
+            std::transform(b.begin(), b.end(), b.begin(), [](unsigned char c) { return std::tolower(c); });
+            if (a == b) throw ApiError::message(409, "Username has already been taken");
+        }
+        const auto now = now_iso();
+        UserEntry u;
+        const auto id = s.next_user_id++;
+        u.admin = admin;
+        u.namespace_id = s.next_namespace_id++;
+        u.record = Json{{"id", id},
+                        {"username", username},
+                        {"public_email", nullptr},
+                        {"name", name.empty() ? username : name},
+                        {"state", "active"},
+                        {"locked", false},
+                        {"avatar_url", nullptr},
+                        {"web_url", base + "/" + username},
+                        {"created_at", now},
+                        {"bio", ""},
+                        {"location", ""},
+                        {"skype", ""},
+                        {"linkedin", ""},
+                        {"twitter", ""},
+                        {"website_url", ""},
+                        {"organization", ""},
+                        {"job_title", ""},
+                        {"bot", false},
+                        {"last_sign_in_at", nullptr},
+                        {"confirmed_at", now},
+                        {"last_activity_on", nullptr},
+                        {"email", username + "@sandbox.invalid"},
+                        {"projects_limit", 100000},
+                        {"current_sign_in_at", nullptr},
+                        {"identities", Json::array()},
+                        {"can_create_group", true},
+                        {"can_create_project", true},
+                        {"two_factor_enabled", false},
+                        {"external", false},
+                        {"private_profile", false}};
+        s.users[id] = u;
+
+        TokenEntry t;
+        const auto token_id = s.next_token_id++;
+        t.secret = "glpat-" + random_hex(10);
+        t.record = Json{{"id", token_id},
+                        {"name", "sandbox"},
+                        {"revoked", false},
+                        {"created_at", now},
+                        {"description", nullptr},
+                        {"scopes", Json::array({"api", "read_user", "read_api", "read_repository", "write_repository"})},
+                        {"user_id", id},
+                        {"last_used_at", nullptr},
+                        {"active", true},
+                        {"expires_at", date_in_days(365)}};
+        s.token_ids[t.secret] = token_id;
+        auto out = user_record(s, id, true);
+        out["token"] = t.secret;
+        s.tokens[token_id] = std::move(t);
+        return out;
+    });
+}
+
+Json Sandbox::add_pipeline(std::int64_t project_id, const std::string& ref, const std::string& sha,
+                           std::optional<std::int64_t> user_id) {
+    const auto base = base_url();
+    return write([&](State& s) {
+        auto project = s.projects.find(project_id);
+        if (project == s.projects.end()) throw ApiError::message(404, "404 Project Not Found");
+        std::string before_sha(40, '0');
+        for (auto it = s.pipelines.rbegin(); it != s.pipelines.rend(); ++it) {
+            const auto& p = it->second;
+            if (p["project_id"] == project_id && p["ref"] == ref) {
+                before_sha = p["sha"].get<std::string>();
+                break;
+            }
+        }
+        const auto id = s.next_pipeline_id++;
+        const auto iid = project->second.next_pipeline_iid++;
+        const auto now = now_iso();
+        const auto uid = user_id.value_or(project->second.record.value("creator_id", std::int64_t{1}));
+        Json user = user_record(s, uid);
+        Json p = Json{{"id", id},
+                      {"iid", iid},
+                      {"project_id", project_id},
+                      {"sha", sha},
+                      {"ref", ref},
+                      {"status", "pending"},
+                      {"source", "push"},
+                      {"created_at", now},
+                      {"updated_at", now},
+                      {"web_url", base + "/" + project->second.record["path_with_namespace"].get<std::string>() +
+                                      "/-/pipelines/" + std::to_string(id)},
+                      {"before_sha", before_sha},
+                      {"tag", false},
+                      {"yaml_errors", nullptr},
+                      {"user", user},
+                      {"started_at", nullptr},
+                      {"finished_at", nullptr},
+                      {"committed_at", nullptr},
+                      {"duration", nullptr},
+                      {"queued_duration", nullptr},
+                      {"coverage", nullptr},
+                      {"detailed_status", nullptr},
+                      {"name", nullptr}};
+        s.pipelines[id] = p;
+        return p;
+    });
+}
+
+}  // namespace zorv_sandbox
