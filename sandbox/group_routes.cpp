@@ -262,187 +262,193 @@ void list_access_tokens(Context& ctx) {
     send_page(ctx.req, ctx.res, tokens);
 }
 
+void create_group(Context& ctx) {
+    const Json& p = ctx.params();
+    require_params(p, {"name", "path"});
+    const auto name = *param_string(p, "name");
+    const auto path = *param_string(p, "path");
+    const auto parent_id = param_int(p, "parent_id");
+    const auto description = param_string(p, "description").value_or("");
+    const auto visibility_param = param_string(p, "visibility");
+    if (visibility_param && visibility_level(*visibility_param) < 0) {
+        throw ApiError::error(400, "visibility does not have a valid value");
+    }
+    const auto default_visibility = ctx.sandbox.settings().value("default_group_visibility", std::string{"internal"});
+    const auto base = ctx.sandbox.base_url();
+    const Json group = ctx.sandbox.write([&](State& s) {
+        const Json* parent = nullptr;
+        if (parent_id) {
+            const auto it = s.groups.find(*parent_id);
+            if (it == s.groups.end()) throw ApiError::message(404, "404 Group Not Found");
+            parent = &it->second;
+        }
+        std::string visibility = visibility_param.value_or(default_visibility);
+        if (parent != nullptr && !visibility_param &&
+            visibility_level(visibility) > visibility_level((*parent)["visibility"].get<std::string>())) {
+            visibility = (*parent)["visibility"].get<std::string>();
+        }
+        std::vector<std::pair<std::string, std::string>> errors;
+        if (parent != nullptr) {
+            for (const auto& [id, g] : s.groups) {
+                if (g["parent_id"] == *parent_id && g["name"] == name) {
+                    errors.emplace_back("name", "has already been taken");
+                    break;
+                }
+            }
+        }
+        if (!valid_path(path)) {
+            errors.emplace_back("path", path.empty() ? "can't be blank"
+                                                     : "can contain only letters, digits, '_', '-' and '.'. Cannot "
+                                                       "start with '-', end in '.git' or end in '.atom'");
+        } else {
+            const auto wanted = lower_ascii(path);
+            bool taken = false;
+            for (const auto& [id, g] : s.groups) {
+                const bool sibling = parent != nullptr ? g["parent_id"] == *parent_id : g["parent_id"].is_null();
+                if (sibling && lower_ascii(g["path"].get<std::string>()) == wanted) taken = true;
+            }
+            if (parent == nullptr) {
+                for (const auto& [id, u] : s.users) {
+                    if (lower_ascii(u.record["username"].get<std::string>()) == wanted) taken = true;
+                }
+            }
+            if (taken) errors.emplace_back("path", "has already been taken");
+        }
+        if (parent != nullptr &&
+            visibility_level(visibility) > visibility_level((*parent)["visibility"].get<std::string>())) {
+            errors.emplace_back("visibility_level", visibility + " is not allowed since the parent group has a " +
+                                                        (*parent)["visibility"].get<std::string>() +
+                                                        " visibility.");
+        }
+        if (!errors.empty()) throw ApiError::message(400, "Failed to save group " + ruby_errors(errors));
+
+        const auto id = s.next_namespace_id++;
+        const std::string full_path = parent ? (*parent)["full_path"].get<std::string>() + "/" + path : path;
+        const std::string full_name = parent ? (*parent)["full_name"].get<std::string>() + " / " + name : name;
+        Json g = Json{{"id", id},
+                      {"web_url", base + "/groups/" + full_path},
+                      {"name", name},
+                      {"path", path},
+                      {"description", description},
+                      {"visibility", visibility},
+                      {"share_with_group_lock", false},
+                      {"require_two_factor_authentication", false},
+                      {"two_factor_grace_period", 48},
+                      {"project_creation_level", "developer"},
+                      {"auto_devops_enabled", nullptr},
+                      {"subgroup_creation_level", "maintainer"},
+                      {"emails_disabled", false},
+                      {"emails_enabled", true},
+                      {"mentions_disabled", nullptr},
+                      {"lfs_enabled", true},
+                      {"math_rendering_limits_enabled", true},
+                      {"lock_math_rendering_limits_enabled", false},
+                      {"default_branch", nullptr},
+                      {"marked_for_deletion_on", nullptr},
+                      {"default_branch_protection", 2},
+                      {"avatar_url", nullptr},
+                      {"request_access_enabled", true},
+                      {"full_name", full_name},
+                      {"full_path", full_path},
+                      {"created_at", now_iso()},
+                      {"parent_id", parent_id ? Json(*parent_id) : Json(nullptr)},
+                      {"organization_id", 1},
+                      {"shared_runners_setting", "enabled"},
+                      {"max_artifacts_size", nullptr},
+                      {"ldap_cn", nullptr},
+                      {"ldap_access", nullptr},
+                      {"wiki_access_level", "enabled"}};
+        s.groups[id] = g;
+        s.group_members[id][ctx.caller->user_id] = kOwner;  // the creator owns the group
+        return g;
+    });
+    Json out = group;
+    out["shared_with_groups"] = Json::array();
+    out["projects"] = Json::array();
+    out["shared_projects"] = Json::array();
+    send_json(ctx.res, 201, out);
+}
+
+void list_groups(Context& ctx) {
+    const auto search = param_string(ctx.params(), "search");
+    const bool top_level_only = param_bool(ctx.params(), "top_level_only").value_or(false);
+    Json groups = ctx.sandbox.read([&](const State& s) {
+        Json out = Json::array();
+        for (const auto& [id, g] : s.groups) {
+            if (top_level_only && !g["parent_id"].is_null()) continue;
+            if (matches_search(g, search)) out.push_back(g);
+        }
+        return out;
+    });
+    send_page(ctx.req, ctx.res, sorted_groups(std::move(groups), ctx.params()));
+}
+
+void get_group(Context& ctx) {
+    const auto base = ctx.sandbox.base_url();
+    const Json out = ctx.sandbox.read([&](const State& s) {
+        Json g = group_or_404(s, ctx.arg("id"));
+        const auto gid = g["id"].get<std::int64_t>();
+        g["shared_with_groups"] = Json::array();
+        Json projects = Json::array();
+        for (const auto& [id, p] : s.projects) {
+            if (p.record["namespace"]["id"] == gid) projects.push_back(present_project(ctx.sandbox, s, p, false));
+        }
+        g["projects"] = std::move(projects);
+        g["shared_projects"] = Json::array();
+        return g;
+    });
+    send_json(ctx.res, 200, out);
+}
+
+void list_subgroups(Context& ctx) {
+    const auto search = param_string(ctx.params(), "search");
+    Json groups = ctx.sandbox.read([&](const State& s) {
+        const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+        Json out = Json::array();
+        for (const auto& [id, g] : s.groups) {
+            if (g["parent_id"] == gid && matches_search(g, search)) out.push_back(g);
+        }
+        return out;
+    });
+    send_page(ctx.req, ctx.res, sorted_groups(std::move(groups), ctx.params()));
+}
+
+void get_access_token(Context& ctx) {
+    const Json token = ctx.sandbox.read([&](const State& s) {
+        const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+        const auto tid = numeric_id(ctx.arg("token_id"));
+        const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
+        if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
+        return token_view(it->second);
+    });
+    send_json(ctx.res, 200, token);
+}
+
+void revoke_access_token(Context& ctx) {
+    ctx.sandbox.write([&](State& s) {
+        const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+        const auto tid = numeric_id(ctx.arg("token_id"));
+        const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
+        if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
+        it->second.record["revoked"] = true;
+        it->second.record["active"] = false;
+    });
+    send_empty(ctx.res, 204);
+}
+
 }  // namespace
 
 void register_group_routes(Sandbox& sb) {
-    sb.route("POST", "/api/v4/groups", [](Context& ctx) {
-        const Json& p = ctx.params();
-        require_params(p, {"name", "path"});
-        const auto name = *param_string(p, "name");
-        const auto path = *param_string(p, "path");
-        const auto parent_id = param_int(p, "parent_id");
-        const auto description = param_string(p, "description").value_or("");
-        const auto visibility_param = param_string(p, "visibility");
-        if (visibility_param && visibility_level(*visibility_param) < 0) {
-            throw ApiError::error(400, "visibility does not have a valid value");
-        }
-        const auto default_visibility = ctx.sandbox.settings().value("default_group_visibility", std::string{"internal"});
-        const auto base = ctx.sandbox.base_url();
-        const Json group = ctx.sandbox.write([&](State& s) {
-            const Json* parent = nullptr;
-            if (parent_id) {
-                const auto it = s.groups.find(*parent_id);
-                if (it == s.groups.end()) throw ApiError::message(404, "404 Group Not Found");
-                parent = &it->second;
-            }
-            std::string visibility = visibility_param.value_or(default_visibility);
-            if (parent != nullptr && !visibility_param &&
-                visibility_level(visibility) > visibility_level((*parent)["visibility"].get<std::string>())) {
-                visibility = (*parent)["visibility"].get<std::string>();
-            }
-            std::vector<std::pair<std::string, std::string>> errors;
-            if (parent != nullptr) {
-                for (const auto& [id, g] : s.groups) {
-                    if (g["parent_id"] == *parent_id && g["name"] == name) {
-                        errors.emplace_back("name", "has already been taken");
-                        break;
-                    }
-                }
-            }
-            if (!valid_path(path)) {
-                errors.emplace_back("path", path.empty() ? "can't be blank"
-                                                         : "can contain only letters, digits, '_', '-' and '.'. Cannot "
-                                                           "start with '-', end in '.git' or end in '.atom'");
-            } else {
-                const auto wanted = lower_ascii(path);
-                bool taken = false;
-                for (const auto& [id, g] : s.groups) {
-                    const bool sibling = parent != nullptr ? g["parent_id"] == *parent_id : g["parent_id"].is_null();
-                    if (sibling && lower_ascii(g["path"].get<std::string>()) == wanted) taken = true;
-                }
-                if (parent == nullptr) {
-                    for (const auto& [id, u] : s.users) {
-                        if (lower_ascii(u.record["username"].get<std::string>()) == wanted) taken = true;
-                    }
-                }
-                if (taken) errors.emplace_back("path", "has already been taken");
-            }
-            if (parent != nullptr &&
-                visibility_level(visibility) > visibility_level((*parent)["visibility"].get<std::string>())) {
-                errors.emplace_back("visibility_level", visibility + " is not allowed since the parent group has a " +
-                                                            (*parent)["visibility"].get<std::string>() +
-                                                            " visibility.");
-            }
-            if (!errors.empty()) throw ApiError::message(400, "Failed to save group " + ruby_errors(errors));
-
-            const auto id = s.next_namespace_id++;
-            const std::string full_path = parent ? (*parent)["full_path"].get<std::string>() + "/" + path : path;
-            const std::string full_name = parent ? (*parent)["full_name"].get<std::string>() + " / " + name : name;
-            Json g = Json{{"id", id},
-                          {"web_url", base + "/groups/" + full_path},
-                          {"name", name},
-                          {"path", path},
-                          {"description", description},
-                          {"visibility", visibility},
-                          {"share_with_group_lock", false},
-                          {"require_two_factor_authentication", false},
-                          {"two_factor_grace_period", 48},
-                          {"project_creation_level", "developer"},
-                          {"auto_devops_enabled", nullptr},
-                          {"subgroup_creation_level", "maintainer"},
-                          {"emails_disabled", false},
-                          {"emails_enabled", true},
-                          {"mentions_disabled", nullptr},
-                          {"lfs_enabled", true},
-                          {"math_rendering_limits_enabled", true},
-                          {"lock_math_rendering_limits_enabled", false},
-                          {"default_branch", nullptr},
-                          {"marked_for_deletion_on", nullptr},
-                          {"default_branch_protection", 2},
-                          {"avatar_url", nullptr},
-                          {"request_access_enabled", true},
-                          {"full_name", full_name},
-                          {"full_path", full_path},
-                          {"created_at", now_iso()},
-                          {"parent_id", parent_id ? Json(*parent_id) : Json(nullptr)},
-                          {"organization_id", 1},
-                          {"shared_runners_setting", "enabled"},
-                          {"max_artifacts_size", nullptr},
-                          {"ldap_cn", nullptr},
-                          {"ldap_access", nullptr},
-                          {"wiki_access_level", "enabled"}};
-            s.groups[id] = g;
-            s.group_members[id][ctx.caller->user_id] = kOwner;  // the creator owns the group
-            return g;
-        });
-        Json out = group;
-        out["shared_with_groups"] = Json::array();
-        out["projects"] = Json::array();
-        out["shared_projects"] = Json::array();
-        send_json(ctx.res, 201, out);
-    });
-
-    sb.route("GET", "/api/v4/groups", [](Context& ctx) {
-        const auto search = param_string(ctx.params(), "search");
-        const bool top_level_only = param_bool(ctx.params(), "top_level_only").value_or(false);
-        Json groups = ctx.sandbox.read([&](const State& s) {
-            Json out = Json::array();
-            for (const auto& [id, g] : s.groups) {
-                if (top_level_only && !g["parent_id"].is_null()) continue;
-                if (matches_search(g, search)) out.push_back(g);
-            }
-            return out;
-        });
-        send_page(ctx.req, ctx.res, sorted_groups(std::move(groups), ctx.params()));
-    });
-
-    sb.route("GET", "/api/v4/groups/:id", [](Context& ctx) {
-        const auto base = ctx.sandbox.base_url();
-        const Json out = ctx.sandbox.read([&](const State& s) {
-            Json g = group_or_404(s, ctx.arg("id"));
-            const auto gid = g["id"].get<std::int64_t>();
-            g["shared_with_groups"] = Json::array();
-            Json projects = Json::array();
-            for (const auto& [id, p] : s.projects) {
-                if (p.record["namespace"]["id"] == gid) projects.push_back(present_project(ctx.sandbox, s, p, false));
-            }
-            g["projects"] = std::move(projects);
-            g["shared_projects"] = Json::array();
-            return g;
-        });
-        send_json(ctx.res, 200, out);
-    });
-
-    sb.route("GET", "/api/v4/groups/:id/subgroups", [](Context& ctx) {
-        const auto search = param_string(ctx.params(), "search");
-        Json groups = ctx.sandbox.read([&](const State& s) {
-            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-            Json out = Json::array();
-            for (const auto& [id, g] : s.groups) {
-                if (g["parent_id"] == gid && matches_search(g, search)) out.push_back(g);
-            }
-            return out;
-        });
-        send_page(ctx.req, ctx.res, sorted_groups(std::move(groups), ctx.params()));
-    });
-
-    sb.route("DELETE", "/api/v4/groups/:id", [](Context& ctx) { mark_group_for_deletion(ctx); });
-    sb.route("POST", "/api/v4/groups/:id/members", [](Context& ctx) { add_member(ctx); });
-    sb.route("POST", "/api/v4/groups/:id/access_tokens", [](Context& ctx) { create_access_token(ctx); });
-    sb.route("GET", "/api/v4/groups/:id/access_tokens", [](Context& ctx) { list_access_tokens(ctx); });
-
-    sb.route("GET", "/api/v4/groups/:id/access_tokens/:token_id", [](Context& ctx) {
-        const Json token = ctx.sandbox.read([&](const State& s) {
-            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-            const auto tid = numeric_id(ctx.arg("token_id"));
-            const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
-            if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
-            return token_view(it->second);
-        });
-        send_json(ctx.res, 200, token);
-    });
-
-    sb.route("DELETE", "/api/v4/groups/:id/access_tokens/:token_id", [](Context& ctx) {
-        ctx.sandbox.write([&](State& s) {
-            const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-            const auto tid = numeric_id(ctx.arg("token_id"));
-            const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
-            if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
-            it->second.record["revoked"] = true;
-            it->second.record["active"] = false;
-        });
-        send_empty(ctx.res, 204);
-    });
+    sb.route("POST", "/api/v4/groups", create_group);
+    sb.route("GET", "/api/v4/groups", list_groups);
+    sb.route("GET", "/api/v4/groups/:id", get_group);
+    sb.route("GET", "/api/v4/groups/:id/subgroups", list_subgroups);
+    sb.route("DELETE", "/api/v4/groups/:id", mark_group_for_deletion);
+    sb.route("POST", "/api/v4/groups/:id/members", add_member);
+    sb.route("POST", "/api/v4/groups/:id/access_tokens", create_access_token);
+    sb.route("GET", "/api/v4/groups/:id/access_tokens", list_access_tokens);
+    sb.route("GET", "/api/v4/groups/:id/access_tokens/:token_id", get_access_token);
+    sb.route("DELETE", "/api/v4/groups/:id/access_tokens/:token_id", revoke_access_token);
 }
 
 }  // namespace zorv_sandbox
