@@ -188,6 +188,11 @@ def setup(runner, sandbox):
         runner.run(runner.command("driver", "create-project", {"project": name, "group": gid}, target=False))
     status, found = sandbox.request("GET", "/api/v4/projects?search=bench-app&simple=true")
     project = next(p for p in found if p["name"] == "bench-app")
+    # CI configuration: pipelines are made only for commits that hold it.
+    status, answer = sandbox.request("POST", f"/api/v4/projects/{project['id']}/repository/files/.gitlab-ci.yml",
+                                     {"branch": "master", "content": "t:\n  script: [x]\n", "commit_message": "CI"})
+    if status != 201:
+        raise RuntimeError(f"cannot add CI configuration: {status} {answer}")
     status, pipelines = sandbox.request("GET", f"/api/v4/projects/{project['id']}/pipelines")
     if status != 200 or not pipelines:
         raise RuntimeError(f"the project has no pipeline: {status} {pipelines}")

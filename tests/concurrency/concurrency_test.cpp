@@ -157,6 +157,10 @@ protected:
         const auto project = GitlabGit::get_project_info("conc", world.group);
         if (!project) throw std::runtime_error("no project");
         world.project = (*project)["id"];
+        // CI configuration: pipelines are made only for commits that hold it.
+        const auto ci = sb.api("POST", "projects/" + std::to_string(world.project) + "/repository/files/.gitlab-ci.yml",
+                               {{"branch", "master"}, {"content", "t:\n  script: [x]\n"}, {"commit_message", "CI"}});
+        if (ci.status != 201) throw std::runtime_error(ci.body);
         GitlabGit::set_project_variable("conc", "SHARED", "shared-value", world.group);
         GitlabGit::tag_project("v1", "conc", "master", world.group);
         const auto pipelines = sb.api("GET", "projects/" + std::to_string(world.project) + "/pipelines");

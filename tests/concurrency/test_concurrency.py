@@ -90,6 +90,9 @@ def prepare(sandbox):
     for path, body in (
         (f"projects/{pid}/repository/files/README.md",
          {"branch": "master", "content": "Hello World", "commit_message": "README"}),
+        # CI configuration: pipelines are made only for commits that hold it.
+        (f"projects/{pid}/repository/files/.gitlab-ci.yml",
+         {"branch": "master", "content": "t:\n  script: [x]\n", "commit_message": "CI"}),
         (f"projects/{pid}/variables", {"key": "SHARED", "value": "shared-value"}),
         (f"projects/{pid}/repository/tags", {"tag_name": "v1", "ref": "master"}),
     ):
