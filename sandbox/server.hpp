@@ -14,7 +14,8 @@
 //     registered.
 //   * Before routing, every request outside `/-/sandbox/` is journaled and checked against the
 //     fault rules. Routes registered with Auth::token answer 401 {"message":"401 Unauthorized"}
-//     without a valid token; Auth::none routes (git over HTTPS, control routes) check nothing.
+//     without a valid token and 403 insufficient_scope when its scopes do not admit the request
+//     (check_scopes); Auth::none routes (git over HTTPS, control routes) check nothing.
 //     Unmatched paths answer 404 {"error":"404 Not Found"}.
 //   * httplib has already decompressed a gzip'ed request body (Content-Encoding: gzip) before the
 //     handler runs: req.body is the plain body, although the header is still present.
