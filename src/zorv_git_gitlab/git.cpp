@@ -3,7 +3,6 @@
 #include "zorv_git_gitlab/git.hpp"
 
 #include <cstdlib>
-#include <typeinfo>
 
 #include "rest/output.hpp"
 #include "zorv_git_gitlab/operations.hpp"
@@ -46,41 +45,6 @@ Context& GitlabGit::default_context() {
 }
 
 void GitlabGit::set_log_handler(LogHandler handler) { rest::install_log_handler(std::move(handler)); }
-
-// ---- Context defaults: the library's own output and inner calls ----------------------------------------
-
-bool Context::redefines(InnerCall) const noexcept { return true; }
-bool FixedContext::redefines(InnerCall) const noexcept { return typeid(*this) != typeid(FixedContext); }
-
-void Context::print_line(std::string_view line) { rest::write_stdout_line(line); }
-void Context::log(LogLevel level, std::string_view message) { rest::emit_log(level, message); }
-bool Context::log_enabled(LogLevel level) const { return rest::log_enabled(level); }
-
-std::optional<Json> Context::get_project_info(const std::string& project_name, std::int64_t group_id) {
-    return ops::get_project_info(*this, project_name, group_id);
-}
-std::optional<Json> Context::get_sub_group_info(const std::string& group_name, std::int64_t parent_id) {
-    return ops::get_sub_group_info(*this, group_name, parent_id);
-}
-std::optional<Json> Context::get_branch_info(const std::string& project_name, std::int64_t group_id,
-                                             const std::string& branch_name) {
-    return ops::get_branch_info(*this, project_name, group_id, branch_name);
-}
-std::optional<Json> Context::get_tag_info(const std::string& tag_name, const std::string& project_name,
-                                          std::int64_t group_id) {
-    return ops::get_tag_info(*this, tag_name, project_name, group_id);
-}
-void Context::commit_file(const std::string& project_name, std::int64_t group_id, const std::string& filename,
-                          const std::string& file_content) {
-    ops::commit_file(*this, project_name, group_id, filename, file_content);
-}
-bool Context::clean_workspace(const std::string& path, bool destroy) {
-    return zorv_git::Git::clean_workspace(path, destroy);
-}
-std::optional<std::string> Context::clone_token() const {
-    if (const char* token = std::getenv("GITLAB_TOKEN")) return std::string(token);
-    return config().token;
-}
 
 // ---- The operation table -----------------------------------------------------------------------------
 

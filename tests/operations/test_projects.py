@@ -64,9 +64,10 @@ def test_lookup_wants_the_exact_name(sb, apps, name, capsys):
     assert printed(capsys) == []
 
 
-def test_lookup_refused_or_with_a_text_group_id_gives_none(sb, calls, apps, capsys):
+def test_lookup_refused_gives_none_and_a_text_group_id_is_its_number(sb, calls, apps, capsys):
     group = apps[0][0]
-    assert GitlabGit.get_project_info("app", str(group)) is None
+    assert GitlabGit.get_project_info("app", str(group))["namespace"]["id"] == group
+    calls()
     sb.fault("GET", r"^/api/v4/projects$", 500, '{"message":"500 Internal Server Error"}')
     assert GitlabGit.get_project_info("app", group) is None
     assert [c.status for c in calls()] == [500]

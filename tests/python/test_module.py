@@ -118,10 +118,6 @@ def test_extra_keywords_only_where_documented():
         Offline.get_branch_info("app", 1, "main", visibility="private")
 
 
-def test_text_group_id_never_matches():
-    assert GitlabGit.get_project_info("app", "42") is None
-
-
 class Recorder(GitlabGit):
     """Redefines the inner calls and records them; nothing reaches a server."""
     api_url = UNREACHABLE

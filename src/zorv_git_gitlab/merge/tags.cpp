@@ -29,7 +29,10 @@ void tag_project(Context& ctx, const std::string& tag_name, const std::string& p
                  const std::string& remote_branch, std::int64_t group_id) {
     rest::Api api(ctx, "tag_project");
     const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
-    if (rest::present(ctx.get_tag_info(tag_name, project_name, group_id))) return;
+    if (rest::present(ctx.get_tag_info(tag_name, project_name, group_id))) {
+        ctx.report(Outcome{Outcome::Kind::nothing_to_do, {}});
+        return;
+    }
     const auto response = api.post_form(rest::Path{"projects", project.id_text, "repository", "tags"},
                                         {{"tag_name", tag_name}, {"ref", remote_branch}, {"message", tag_name}});
     if (response.status() == 201) {

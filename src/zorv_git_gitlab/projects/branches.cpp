@@ -15,7 +15,10 @@ std::optional<Json> create_branch(Context& ctx, const std::string& project_name,
                                   const std::string& branch_name, const std::string& ref) {
     rest::Api api(ctx, "create_branch");
     const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
-    if (rest::present(ctx.get_branch_info(project_name, group_id, branch_name))) return std::nullopt;
+    if (rest::present(ctx.get_branch_info(project_name, group_id, branch_name))) {
+        ctx.report(Outcome{Outcome::Kind::nothing_to_do, {}});
+        return std::nullopt;
+    }
     const Json body = {{"id", project.id}, {"branch", branch_name}, {"ref", ref}};
     return api.post_json(rest::Path{"projects", project.id_text, "repository", "branches"}, body).json_if({201});
 }
@@ -24,7 +27,10 @@ void delete_branch(Context& ctx, const std::string& project_name, std::int64_t g
                    const std::string& branch_name) {
     rest::Api api(ctx, "delete_branch");
     const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
-    if (!rest::present(ctx.get_branch_info(project_name, group_id, branch_name))) return;
+    if (!rest::present(ctx.get_branch_info(project_name, group_id, branch_name))) {
+        ctx.report(Outcome{Outcome::Kind::not_found, {}});
+        return;
+    }
     const auto response = api.del(rest::Path{"projects", project.id_text, "repository", "branches", branch_name});
     // GitLab answers a branch deletion with 204 and no body.
     if (response.status() == 204 || response.status() == 202) {

@@ -25,7 +25,7 @@ void delete_project(Context& ctx, const std::string& project_name, std::int64_t 
     rest::Api api(ctx, "delete_project");
     const auto project = ctx.get_project_info(project_name, group_id);
     if (!rest::present(project)) {
-        api.print("Project " + project_name + " doesn't exist");
+        api.print("Project " + project_name + " doesn't exist", Outcome::Kind::not_found);
         return;
     }
     const auto id = rest::id_text(rest::field(*project, "id", api.operation()));

@@ -181,9 +181,15 @@ void Api::fail(std::string_view message, const Response& response) {
     line += ' ';
     line += response.body();
     ctx_.print_line(line);
+    ctx_.report(Outcome{Outcome::Kind::refused, std::move(line)});
 }
 
 void Api::print(std::string_view line) { ctx_.print_line(line); }
+
+void Api::print(std::string_view line, Outcome::Kind outcome) {
+    ctx_.print_line(line);
+    ctx_.report(Outcome{outcome, std::string(line)});
+}
 
 const Json& field(const Json& record, std::string_view name, std::string_view operation) {
     if (record.is_object()) {

@@ -62,9 +62,12 @@ public:
     // none matches or a page is refused.
     std::optional<Json> find(const Path& path, Params query, const std::function<bool(const Json&)>& match);
 
-    // Prints "message body" (the failure line) and the plain line.
+    // Prints "message body" (the failure line) and reports the refusal to the context.
     void fail(std::string_view message, const Response& response);
+    // Prints the line; with an outcome, also reports it to the context (a line saying that nothing
+    // was found, or that nothing was to be done).
     void print(std::string_view line);
+    void print(std::string_view line, Outcome::Kind outcome);
 
     [[nodiscard]] Context& context() noexcept { return ctx_; }
     [[nodiscard]] const std::string& operation() const noexcept { return operation_; }

@@ -80,16 +80,7 @@ Args GitRunner::argv(const Args& args) {
     return out;
 }
 
-std::string GitRunner::redact(std::string_view text) const {
-    std::string out(text);
-    for (const auto& secret : secrets_) {
-        for (auto pos = out.find(secret); pos != std::string::npos; pos = out.find(secret, pos)) {
-            out.replace(pos, secret.size(), "[REDACTED]");
-            pos += 10;
-        }
-    }
-    return out;
-}
+std::string GitRunner::redact(std::string_view text) const { return zorv_git_gitlab::redact(text, secrets_); }
 
 void GitRunner::fail(const Args& args, std::string_view message, int exit_code) const {
     std::string command = "git";
