@@ -112,8 +112,10 @@ def test_ids_are_accepted_as_any_integral_value_or_text_of_digits(sb, group, pro
             GitlabGit.get_project_info(project["name"], wrong)
 
 
-def test_clone_project_hands_back_the_working_copy(sb, group, project, tmp_path):
+def test_clone_project_hands_back_the_working_copy(sb, group, project, tmp_path, monkeypatch):
     git = pytest.importorskip("git")
+    monkeypatch.setenv("GIT_SSL_CAINFO", sb.env["CURL_CA_BUNDLE"])
+    monkeypatch.setenv("GITLAB_TOKEN", sb.token)
     repo = GitlabGit.clone_project(str(tmp_path / "wc"), project["name"], group["id"])
     assert isinstance(repo, git.Repo)
     assert repo.working_tree_dir == str(tmp_path / "wc")

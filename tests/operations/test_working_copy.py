@@ -33,7 +33,8 @@ def wc(sb, group, tmp_path, monkeypatch):
     project = sb.project(group["id"])
     sb.commit(project["id"], "master", {"run.sh": "echo hi\n", "old.txt": "old\n", "docs/guide.md": "v1\n"})
     target = tmp_path / "wc"
-    assert GitlabGit.clone_project(str(target), project["name"], group["id"]) == str(target)
+    repo = GitlabGit.clone_project(str(target), project["name"], group["id"])
+    assert getattr(repo, "working_tree_dir", repo) == str(target)  # GitPython's Repo, else the directory
     return project, target
 
 
