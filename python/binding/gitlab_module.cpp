@@ -69,7 +69,9 @@ T argument(py::handle value, std::string_view operation, std::string_view parame
         if (number == -1.0 && PyErr_Occurred()) wrong_type(operation, parameter, "a number", value);
         return number;
     } else if constexpr (std::is_same_v<T, std::string>) {
-        if (!PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr())) wrong_type(operation, parameter, "str", value);
+        if (!PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr())) {
+            wrong_type(operation, parameter, "str", value);
+        }
         return value.cast<std::string>();
     } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
         if (value.is_none()) return std::nullopt;
@@ -91,7 +93,8 @@ template <typename R>
 py::object result_of(const R& value) {
     if constexpr (std::is_same_v<R, std::optional<Json>>) {
         return to_python(value);
-    } else if constexpr (std::is_same_v<R, std::optional<std::int64_t>> || std::is_same_v<R, std::optional<std::string>>) {
+    } else if constexpr (std::is_same_v<R, std::optional<std::int64_t>> ||
+                         std::is_same_v<R, std::optional<std::string>>) {
         return value ? py::cast(*value) : py::none();
     } else {
         return py::cast(value);
@@ -156,9 +159,9 @@ py::tuple describe(const Op& op, std::index_sequence<I...>) {
         return py::make_tuple(py::str(p.name.data(), p.name.size()), py::str(shown.data(), shown.size()),
                               python_default(p.fallback));
     };
-    return py::make_tuple(py::str(op.name.data(), op.name.size()), py::str(op.help.data(), op.help.size()),
-                          py::bool_(op.extra_keywords),
-                          py::make_tuple(parameter(op.params[I], table::annotation_of<std::tuple_element_t<I, Args>>())...));
+    return py::make_tuple(
+        py::str(op.name.data(), op.name.size()), py::str(op.help.data(), op.help.size()), py::bool_(op.extra_keywords),
+        py::make_tuple(parameter(op.params[I], table::annotation_of<std::tuple_element_t<I, Args>>())...));
 }
 
 void translate(std::exception_ptr error) {
