@@ -63,9 +63,9 @@ CallContext::CallContext(py::handle cls, const OwnInnerCalls& own)
         config_.token = py::str(token).cast<std::string>();
     }
     for (const auto name : zorv_git_gitlab::kSettingNames) {
-        const std::string key(name);
-        if (!py::hasattr(cls_, key.c_str())) continue;
-        const double value = PyFloat_AsDouble(cls_.attr(key.c_str()).ptr());
+        const py::object given = py::getattr(cls_, std::string(name).c_str(), py::none());
+        if (given.is_none()) continue;  // a limit the class does not set keeps the library's default
+        const double value = PyFloat_AsDouble(given.ptr());
         if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
         try {
             zorv_git_gitlab::set_setting(config_.settings, name, value);
