@@ -207,6 +207,17 @@ KILL_POINTS = {
 }
 
 
+def pending_request(entries, route, after=None):
+    """The first journal entry on `route` the server has not answered yet, after the first POST on
+    `after` when that is given; None when there is none."""
+    if after is not None:
+        first = next((e["seq"] for e in entries if e["method"] == "POST" and re.search(after, e["path"])), None)
+        if first is None:
+            return None
+        entries = [e for e in entries if e["seq"] > first]
+    return next((e for e in entries if e["status"] is None and re.search(route, e["path"])), None)
+
+
 @pytest.mark.parametrize("point", list(KILL_POINTS))
 def test_publishing_killed_at_any_step_then_run_again_publishes_every_change_once(sb, group, tmp_path, point,
                                                                                      monkeypatch):
@@ -258,10 +269,8 @@ def test_publishing_killed_at_any_step_then_run_again_publishes_every_change_onc
         open_request = None
         deadline = time.monotonic() + 30
         while open_request is None and child.poll() is None and time.monotonic() < deadline:
-            entries = sb.sandbox.journal()
-            committed = [e["seq"] for e in entries if re.search(routes["commits"], e["path"]) and e["method"] == "POST"]
-            open_request = next((e for e in entries if e["status"] is None and re.search(routes[kill["route"]], e["path"])
-                                 and (not kill.get("after_commit") or (committed and e["seq"] > committed[0]))), None)
+            open_request = pending_request(sb.sandbox.journal(), routes[kill["route"]],
+                                           routes["commits"] if kill.get("after_commit") else None)
             time.sleep(0.01)
         assert open_request is not None, child.communicate()
         os.killpg(child.pid, signal.SIGKILL)
