@@ -136,7 +136,7 @@ def link_tables(link):
         plan = data["plan"]
         lines += [f"### On a link of {rtt} ms round trip (relay: {float(rtt) / 2:g} ms each way, TCP and TLS "
                   "handshakes included)", "",
-                  f"Median of {plan['rounds']} runs per cell; iterations per run through the relay: libraries and "
+                  f"Median of {plan['rounds']} run{'s' if plan['rounds'] != 1 else ''} per cell; iterations per run through the relay: libraries and "
                   f"(c) {'/'.join(str(n) for n in plan['relayed']['fast'].values())}, (a) and (b) "
                   f"{'/'.join(str(n) for n in plan['relayed']['slow'].values())}. Round trips paid: (time through "
                   f"the relay - time direct) / {rtt} ms. Requests sent: counted in the sandbox journal.", "",
