@@ -150,7 +150,7 @@ def link_tables(link):
                 per = paid / c["requests"] if c["requests"] else float("nan")
                 lines.append(_row([op, LABELS[client], _count(c["requests"]), _ms(c["direct_us"]),
                                    f"{c['relayed_us'] / 1000:.1f}", f"{paid:.2f}", f"{per:.2f}"]))
-        lines += ["", f"Goals (set for a 20 ms round trip), C++ / Python:"]
+        lines += ["", "Goals (set for a 20 ms round trip), C++ / Python:"]
         for op in OPERATIONS:
             verdicts = []
             for lib in ("cpp", "python"):

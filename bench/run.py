@@ -32,7 +32,7 @@ import report  # noqa: E402
 PYTHON = "/usr/bin/python3"
 HERE = Path(__file__).resolve().parent
 CLIENTS_PY = HERE / "python" / "clients.py"
-OPERATIONS = ["get_project_info", "get_single_pipeline_status", "create_branch"]
+OPERATIONS = report.OPERATIONS
 # client -> (program family, name given to it)
 CLIENTS = {
     "cpp": ("driver", "library"),
