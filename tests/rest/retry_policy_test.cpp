@@ -194,7 +194,7 @@ TEST(RetryPolicy, TotalTimeBoundsTheRetries) {
 TEST(RetryPolicy, WritesAreNeverRetried) {
     const Step dropped = Step::failure(Step::drop);
     for (const Step& step : {Step{503}, Step{429, "later", {{"Retry-After", "0"}}}, Step{502}, dropped}) {
-        Harness h({step, {201}}, settings(5));
+        Harness h({step}, settings(5));  // the fault on every try
         const auto run = [&](auto&& call) {
             try {
                 return call().status();

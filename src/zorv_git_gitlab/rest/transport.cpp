@@ -184,6 +184,13 @@ int on_prerequest(void* user, char*, char*, int, int) {
     return CURL_PREREQFUNC_OK;
 }
 
+// libcurl asks to rewind a streamed body before resending it, which happens before the pre-request
+// callback; it asks only once body bytes were written, so the answer is always no.
+int on_seek(void* user, curl_off_t, int) {
+    static_cast<ResendGuard*>(user)->refused = true;
+    return CURL_SEEKFUNC_FAIL;
+}
+
 bool has_header(const HttpRequest& request, std::string_view name) {
     return std::any_of(request.headers.begin(), request.headers.end(), [&](const std::string& header) {
         return header.size() > name.size() && header[name.size()] == ':' &&
@@ -299,6 +306,8 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const Settings& set
         if (request.body_source) {
             curl_easy_setopt(curl, CURLOPT_READFUNCTION, &on_read);
             curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
+            curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, &on_seek);
+            curl_easy_setopt(curl, CURLOPT_SEEKDATA, &guard);
         } else {
             curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
             curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
