@@ -160,8 +160,9 @@ std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* use
 // the request, so for a write the resend is refused once any byte of the request was written: the
 // pre-request callback runs before every send on a connection, the resend included, and the request
 // size libcurl reports counts the bytes written so far. A resend after a send that wrote nothing (the
-// connection was found dead at once) goes ahead. The body is not the measure: libcurl only rewinds a
-// body when body bytes were written, so a write without a body would be resent unseen.
+// connection was found dead at once) goes ahead. Refusing the body's rewind alone would not do: libcurl
+// rewinds a body only when body bytes were written, so a write without a body would be resent unseen.
+// A streamed body's rewind is refused too (on_seek), as libcurl asks for it before this callback.
 struct ResendGuard {
     CURL* curl = nullptr;
     bool started = false;
