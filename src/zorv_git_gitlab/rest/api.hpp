@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "rest/retry_policy.hpp"
 #include "rest/transport.hpp"
 #include "rest/url.hpp"
 #include "zorv_git_gitlab/context.hpp"
@@ -38,9 +39,17 @@ private:
     std::string operation_;
 };
 
+// Where an Api sends its requests and what it waits with between tries: libcurl and real time, or
+// fakes in tests.
+struct Wire {
+    Transport& transport = curl_transport();
+    Clock& clock = steady_clock();
+    Jitter jitter = random_jitter;
+};
+
 class Api {
 public:
-    Api(Context& ctx, std::string operation);
+    Api(Context& ctx, std::string operation, Wire wire = {});
 
     Response get(const Path& path, const Params& query = {});
     Response post(const Path& path);  // no body
@@ -76,6 +85,8 @@ public:
 private:
     Response send(Method method, std::string url, std::string body, std::string_view content_type);
     Response send(HttpRequest request, std::string_view content_type);
+    // One try through the transport, with its DEBUG record.
+    HttpResponse attempt(const HttpRequest& request);
     // GETs the pages of a list one after the other, handing each decoded page to `on_page` until it
     // returns false or no page follows. Returns the answer that refused a page, if one did.
     std::optional<Response> each_page(const Path& path, Params query,
@@ -85,6 +96,7 @@ private:
     Context& ctx_;
     std::string operation_;
     Config config_;
+    Wire wire_;
 };
 
 // A field of a server record; MissingFieldError naming the operation when absent.
