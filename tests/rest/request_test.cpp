@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sandbox_fixture.hpp"
+#include "test_helpers.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 #include "zorv_git_gitlab/operations.hpp"
 
@@ -17,13 +18,7 @@ using testing::HasSubstr;
 
 namespace {
 
-// A context with its own configuration that keeps the printed lines.
-class Capture : public z::FixedContext {
-public:
-    explicit Capture(z::Config config) : FixedContext(std::move(config)) {}
-    void print_line(std::string_view line) override { lines.emplace_back(line); }
-    std::vector<std::string> lines;
-};
+using zorv_test::Capture;
 
 z::Config sandbox_config(std::optional<std::string> token = zorv_test::sandbox().token()) {
     z::Config config{zorv_test::sandbox().api_url(), std::move(token), {}};
@@ -51,6 +46,28 @@ std::vector<zorv_test::Json> requests_to(const std::string& path_prefix) {
     return out;
 }
 
+// Projects whose names contain "app", enough for a search answer of three pages, made once for the
+// tests that need them: "app" in `near`, 250 "app-N" over both groups, then "app" in `far`, the newest
+// (on the last page).
+struct AppProjects {
+    std::int64_t near = 0;
+    std::int64_t far = 0;
+    std::int64_t wanted = 0;
+};
+
+const AppProjects& app_projects() {
+    static const AppProjects made = [] {
+        AppProjects p;
+        p.near = make_group("lookup-near");
+        p.far = make_group("lookup-far");
+        make_project("app", p.near);
+        for (int i = 0; i < 250; ++i) make_project("app-" + std::to_string(i), i % 2 ? p.near : p.far);
+        p.wanted = make_project("app", p.far);
+        return p;
+    }();
+    return made;
+}
+
 class RequestLayer : public testing::Test {
 protected:
     void SetUp() override {
@@ -63,33 +80,30 @@ protected:
 }  // namespace
 
 TEST_F(RequestLayer, ProjectLookupFollowsPagesUntilItFindsTheExactNameInTheGroup) {
-    const auto near = make_group("lookup-near");
-    const auto far = make_group("lookup-far");
-    make_project("app", near);
-    for (int i = 0; i < 250; ++i) make_project("app-" + std::to_string(i), i % 2 ? near : far);
-    const auto wanted = make_project("app", far);  // newest: the last of the search pages
+    const auto& apps = app_projects();
     zorv_test::sandbox().clear_journal();
 
     Capture ctx(sandbox_config());
-    const auto found = z::ops::get_project_info(ctx, "app", far);
+    const auto found = z::ops::get_project_info(ctx, "app", apps.far);
     ASSERT_TRUE(found.has_value());
-    EXPECT_EQ((*found)["id"], wanted);
+    EXPECT_EQ((*found)["id"], apps.wanted);
     EXPECT_TRUE(ctx.lines.empty());
 
     const auto searches = requests_to("/api/v4/projects");
     ASSERT_GE(searches.size(), 1u);
     EXPECT_EQ(searches[0]["query"], "search=app&simple=True&per_page=100");
-    EXPECT_FALSE(z::ops::get_project_info(ctx, "App", far).has_value());
-    EXPECT_FALSE(z::ops::get_project_info(ctx, "app-ui", far).has_value());
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "App", apps.far).has_value());
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "app-ui", apps.far).has_value());
 }
 
 TEST_F(RequestLayer, LookupPagesUntilTheLastAndFindsNothingQuietly) {
+    app_projects();
     const auto group = make_group("lookup-miss");
     zorv_test::sandbox().clear_journal();
     Capture ctx(sandbox_config());
     EXPECT_FALSE(z::ops::get_project_info(ctx, "app", group).has_value());
     const auto searches = requests_to("/api/v4/projects");
-    ASSERT_GE(searches.size(), 3u);  // more than 200 projects match "app" by now
+    ASSERT_GE(searches.size(), 3u);  // more than 200 projects match "app"
     EXPECT_THAT(searches.back()["query"].get<std::string>(), HasSubstr("page="));
     EXPECT_TRUE(ctx.lines.empty());
 }
