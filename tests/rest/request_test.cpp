@@ -218,3 +218,30 @@ TEST_F(RequestLayer, MissingProjectIsAClearErrorBeforeAnyFurtherRequest) {
     }
     for (const auto& entry : zorv_test::sandbox().journal()) EXPECT_EQ(entry["path"], "/api/v4/projects");
 }
+
+TEST_F(RequestLayer, ProjectLookupDecidesAsIfEachPageWereDecodedWhole) {
+    auto& sb = zorv_test::sandbox();
+    Capture ctx(sandbox_config());
+    const auto answer = [&](const std::string& body) {
+        sb.add_fault({{"method", "GET"}, {"path", "^/api/v4/projects$"}, {"status", 200}, {"body", body}});
+    };
+    // The last of repeated keys counts, escaped keys are keys, the record comes back as the server wrote
+    // it; the same with a number beyond 64 bits elsewhere on the page.
+    const std::string match = R"({"na\u006de":"app","id":7,"namespace":{"id":5,"id":77},"x":[1.0,-0.0,"\u00e9"]})";
+    for (const std::string other : {R"({"name":"other"})", R"({"name":"other","n":123456789012345678901234567890})"}) {
+        const std::string page = R"([{"name":"app","name":"apps","namespace":{"id":77}},)" + other + "," + match + "]";
+        answer(page);
+        const auto found = z::ops::get_project_info(ctx, "app", 77);
+        ASSERT_TRUE(found.has_value()) << page;
+        EXPECT_EQ(*found, z::Json::parse(page)[2]) << page;
+    }
+    answer(R"([{"name":"app","id":1}])");
+    EXPECT_THROW(z::ops::get_project_info(ctx, "app", 77), z::MissingFieldError);
+    answer(R"([{"name":"other"}, 5])");
+    EXPECT_THROW(z::ops::get_project_info(ctx, "app", 77), z::MissingFieldError);
+    answer(R"([{"name":"app","namespace":{"id":77}}] trailing)");
+    EXPECT_THROW(z::ops::get_project_info(ctx, "app", 77), z::JsonDecodeError);
+    answer(R"({"name":"app","namespace":{"id":77}})");
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "app", 77).has_value());
+    EXPECT_TRUE(ctx.lines.empty());
+}
