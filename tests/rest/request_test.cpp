@@ -227,7 +227,7 @@ TEST_F(RequestLayer, ProjectLookupDecidesAsIfEachPageWereDecodedWhole) {
     };
     // The last of repeated keys counts, escaped keys are keys, the record comes back as the server wrote
     // it; the same with a number beyond 64 bits elsewhere on the page.
-    const std::string match = R"({"na\u006de":"app","id":7,"namespace":{"id":5,"id":77},"x":[1.0,-0.0,"\u00e9"]})";
+    const std::string match = R"({"name":"apps","na\u006de":"app","id":7,"namespace":{"id":5,"id":77},"x":[1.0,-0.0,"\u00e9"]})";
     for (const std::string other : {R"({"name":"other"})", R"({"name":"other","n":123456789012345678901234567890})"}) {
         const std::string page = R"([{"name":"app","name":"apps","namespace":{"id":77}},)" + other + "," + match + "]";
         answer(page);
