@@ -245,3 +245,27 @@ TEST_F(RequestLayer, ProjectLookupDecidesAsIfEachPageWereDecodedWhole) {
     EXPECT_FALSE(z::ops::get_project_info(ctx, "app", 77).has_value());
     EXPECT_TRUE(ctx.lines.empty());
 }
+
+TEST_F(RequestLayer, AnOperationReusesItsProjectUnlessTheContextMayReplaceTheLookup) {
+    const auto group = make_group("reuse");
+    const auto project = make_project("reused", group);
+    const auto sent = [] {
+        std::vector<std::string> out;
+        for (const auto& entry : zorv_test::sandbox().journal()) {
+            out.push_back(entry["method"].get<std::string>() + " " + entry["path"].get<std::string>());
+        }
+        zorv_test::sandbox().clear_journal();
+        return out;
+    };
+    const std::string lookup = "GET /api/v4/projects";
+    const std::string branch = "/api/v4/projects/" + std::to_string(project) + "/repository/branches";
+    sent();
+
+    z::FixedContext own(sandbox_config());  // the library's own inner calls
+    z::ops::create_branch(own, "reused", group, "topic");
+    EXPECT_THAT(sent(), ElementsAre(lookup, "GET " + branch + "/topic", "POST " + branch));
+
+    Capture derived(sandbox_config());  // may replace them: the inner call looks the project up again
+    z::ops::create_branch(derived, "reused", group, "other");
+    EXPECT_THAT(sent(), ElementsAre(lookup, lookup, "GET " + branch + "/other", "POST " + branch));
+}
