@@ -55,7 +55,7 @@ Name: zorv_git_gitlab
 Description: Automates a GitLab server through its REST API v4 and drives local git working copies (C++20)
 Version: @PROJECT_VERSION@
 Requires: nlohmann_json >= 3.10
-Requires.private: libcurl
+Requires.private: libcurl simdjson
 Libs: -L${libdir} -lzorv_git_gitlab
 Cflags: -I${includedir}
 ]=])

@@ -161,7 +161,7 @@ Response Api::post_json_stream(const Path& path, std::function<std::size_t(char*
 }
 
 std::optional<Response> Api::each_page(const Path& path, Params query,
-                                       const std::function<bool(Json& page, int index)>& on_page) {
+                                       const std::function<bool(const Response& page, int index)>& on_page) {
     query.emplace_back("per_page", "100");
     const std::string first = url(path, query);
     std::string next = first;
@@ -169,8 +169,7 @@ std::optional<Response> Api::each_page(const Path& path, Params query,
     for (int index = 0; index < kMaxPages && seen.insert(next).second; ++index) {
         Response response = send(Method::get, next, {}, {});
         if (response.status() != 200) return response;
-        Json page = response.json();
-        if (!on_page(page, index)) break;
+        if (!on_page(response, index)) break;
         const auto following = next_page_url(response, first, config_.api_url);
         if (!following) break;
         next = *following;
@@ -180,7 +179,8 @@ std::optional<Response> Api::each_page(const Path& path, Params query,
 
 std::optional<Json> Api::find(const Path& path, Params query, const std::function<bool(const Json&)>& match) {
     std::optional<Json> found;
-    each_page(path, std::move(query), [&](Json& page, int) {
+    each_page(path, std::move(query), [&](const Response& response, int) {
+        Json page = response.json();
         if (!page.is_array()) return false;
         for (auto& item : page) {
             if (match(item)) {
@@ -196,7 +196,8 @@ std::optional<Json> Api::find(const Path& path, Params query, const std::functio
 std::optional<Json> Api::get_all(const Path& path, Params query, std::optional<Response>* refused_answer) {
     Json all = Json::array();
     bool malformed = false;
-    auto refused = each_page(path, std::move(query), [&](Json& page, int index) {
+    auto refused = each_page(path, std::move(query), [&](const Response& response, int index) {
+        Json page = response.json();
         if (!page.is_array()) {
             // A single record on the first page is handed back as the server sent it.
             if (index == 0) {
@@ -256,6 +257,8 @@ Project require_project(Context& ctx, std::string_view operation, const std::str
         throw ProjectNotFoundError(std::string(operation), project_name, std::to_string(group_id));
     }
     Project project;
+    project.name = project_name;
+    project.group_id = group_id;
     project.id = field(*record, "id", operation);
     project.id_text = id_text(project.id);
     project.record = std::move(*record);

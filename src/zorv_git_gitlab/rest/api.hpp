@@ -70,6 +70,11 @@ public:
     // The first element of a paged list for which `match` holds, reading no page past it. No value when
     // none matches or a page is refused.
     std::optional<Json> find(const Path& path, Params query, const std::function<bool(const Json&)>& match);
+    // GETs the pages of a list (per_page=100) one after the other, handing each accepted answer (status
+    // 200), undecoded, to `on_page` until it returns false or no page follows. Returns the answer that
+    // refused a page, if one did.
+    std::optional<Response> each_page(const Path& path, Params query,
+                                      const std::function<bool(const Response& page, int index)>& on_page);
 
     // Prints "message body" (the failure line) and reports the refusal to the context.
     void fail(std::string_view message, const Response& response);
@@ -87,10 +92,6 @@ private:
     Response send(HttpRequest request, std::string_view content_type);
     // One try through the transport, with its DEBUG record.
     HttpResponse attempt(const HttpRequest& request);
-    // GETs the pages of a list one after the other, handing each decoded page to `on_page` until it
-    // returns false or no page follows. Returns the answer that refused a page, if one did.
-    std::optional<Response> each_page(const Path& path, Params query,
-                                      const std::function<bool(Json& page, int index)>& on_page);
     std::string url(const Path& path, const Params& query) const;
 
     Context& ctx_;
@@ -105,8 +106,11 @@ const Json& field(const Json& record, std::string_view name, std::string_view op
 // An id as it stands in a URL: integers in decimal, texts as they are.
 std::string id_text(const Json& id);
 
-// The project an operation works on, found through the context's project lookup.
+// The project an operation works on, found through the context's project lookup: its name and group
+// as the caller gave them, the record, and its id.
 struct Project {
+    std::string name;
+    std::int64_t group_id = 0;
     Json record;
     Json id;              // the "id" field, as the server sent it
     std::string id_text;  // the id as it stands in URLs
