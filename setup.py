@@ -69,8 +69,27 @@ class CMakeBuild(build_ext):
             raise RuntimeError(f"{build_dir} builds for {python.group(1)} ({probe}), not for this Python ({suffix})")
 
 
+def _bdist_wheel():
+    """The bdist_wheel command of the `wheel` package: the environment's own, else the one of Debian's
+    python3-wheel, since a fresh venv has none and the build must not download it."""
+    try:
+        from wheel.bdist_wheel import bdist_wheel
+    except ImportError:
+        system = "/usr/lib/python3/dist-packages"
+        sys.path.append(system)
+        try:
+            from wheel.bdist_wheel import bdist_wheel  # its submodules load from the package's own path
+        except ImportError:
+            return {}
+        finally:
+            sys.path.remove(system)
+    return {"bdist_wheel": bdist_wheel}
+
+
 setup(
     version=_version(),
     ext_modules=[Extension("zorv_git._core", sources=[]), Extension("zorv_git_gitlab._core", sources=[])],
-    cmdclass={"build_ext": CMakeBuild},
+    cmdclass={"build_ext": CMakeBuild, **_bdist_wheel()},
+    # Out of the way of a CMake build tree in build/.
+    options={"build": {"build_base": "build/setuptools"}},
 )
