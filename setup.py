@@ -46,7 +46,7 @@ class CMakeBuild(build_ext):
         _run(["cmake", "--build", build_dir, "--parallel", jobs, "--target", *TARGETS])
         # The packages' directory: in place for an editable install, else what the wheel is made of.
         destination = Path("python" if self.inplace else self.build_lib).resolve()
-        _run(["cmake", "--install", build_dir, "--component", "wheel", "--prefix", str(destination)])
+        _run(["cmake", "--install", build_dir, "--component", "wheel", "--prefix", str(destination), "--strip"])
 
     def _configure(self, build_dir):
         args = ["cmake", "-S", str(SOURCE), "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",

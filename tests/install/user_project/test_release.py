@@ -16,8 +16,8 @@ def test_create_project_against_the_sandbox(gitlab_sandbox, gitlab_group):
     assert (lookup.method, lookup.api_path, lookup.query["search"]) == ("GET", "projects", "app")
     assert readme.method == "POST" and readme.api_path.endswith("/repository/files/README.md")
     assert {r.token for r in (create, lookup, readme)} == {gitlab_sandbox.token}
-    status, projects = gitlab_sandbox.api("GET", f"groups/{gitlab_group['id']}/projects")
-    assert status == 200 and [p["name"] for p in projects] == ["app"]
+    status, project = gitlab_sandbox.api("GET", f"projects/{gitlab_group['full_path']}%2Fapp")
+    assert status == 200 and project["namespace"]["id"] == gitlab_group["id"]
 
 
 def test_faults_and_subprocesses(gitlab_sandbox, gitlab_group):
