@@ -253,9 +253,10 @@ def test_pip_install_and_wheel_into_fresh_venvs(tmp_path):
     expected |= {str(p.relative_to(checkout / "python")) for p in (checkout / "python").rglob("py.typed")}
     assert expected <= names, expected - names
     _run([str(second / "bin/pip"), "install", str(wheel)], env=pip_env, cwd=tmp_path)
-    script = ("from zorv_git_gitlab.testing import Sandbox\n"
+    script = ("import os, sys, zorv_git_gitlab\n"
               "from zorv_git_gitlab.git import GitlabGit\n"
-              "import os, sys, zorv_git_gitlab\n"
+              "assert 'zorv_git_gitlab.testing' not in sys.modules  # the module does not pull in the kit\n"
+              "from zorv_git_gitlab.testing import Sandbox\n"
               "with Sandbox() as sb:\n"
               "    os.environ.update(sb.env)\n"
               "    GitlabGit.api_url, GitlabGit.gitlab_token = sb.api_url, sb.token\n"
