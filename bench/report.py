@@ -11,6 +11,8 @@ LABELS = {
     "libcurl": "(c) bare libcurl",
 }
 
+OPERATIONS = ["get_project_info", "get_single_pipeline_status", "create_branch"]
+
 # Goals of the issue, as (ratio name, comparison, bound).
 LATENCY_GOALS = [("(a)/lib", ">=", 10.0), ("(b)/lib", ">=", 20.0), ("lib/(c)", "<=", 1.2)]
 
@@ -78,7 +80,7 @@ def profile_text(profile):
 
 
 def verdict(value, comparison, bound):
-    ok = value >= bound if comparison == ">=" else value <= bound
+    ok = {">=": value >= bound, "<=": value <= bound, "<": value < bound}[comparison]
     return "met" if ok else "MISSED"
 
 
@@ -110,6 +112,61 @@ def latency_table(latency):
         lines += ["", "create_branch request by request, as (c) sends them (ms, median): " +
                   ", ".join(f"{n} {_ms(us)}" for n, us in zip(names, steps)) + "."]
     return lines
+
+
+# Goals on a link of 20 ms round trip: round trips paid per request sent (library faces), round trips of
+# create_branch, and how many times faster than (a) each operation is.
+LINK_GOALS = {"per_request": 1.1, "create_branch": 3.3, "requests_ratio": 3.0}
+
+
+def round_trips(relayed_us, direct_us, rtt_ms):
+    """Round trips an operation paid on the link: its time through the relay less its time direct, in
+    units of the round trip time."""
+    return (relayed_us - direct_us) / 1000.0 / rtt_ms
+
+
+def _count(requests):
+    return f"{requests:g}" if requests == int(requests) else f"{requests:.2f}"
+
+
+def link_tables(link):
+    lines = []
+    for rtt, data in link.items():
+        cells = data["clients"]
+        plan = data["plan"]
+        lines += [f"### On a link of {rtt} ms round trip (relay: {float(rtt) / 2:g} ms each way, TCP and TLS "
+                  "handshakes included)", "",
+                  f"Median of {plan['rounds']} run{'s' if plan['rounds'] != 1 else ''} per cell; iterations per run through the relay: libraries and "
+                  f"(c) {'/'.join(str(n) for n in plan['relayed']['fast'].values())}, (a) and (b) "
+                  f"{'/'.join(str(n) for n in plan['relayed']['slow'].values())}. Round trips paid: (time through "
+                  f"the relay - time direct) / {rtt} ms. Requests sent: counted in the sandbox journal.", "",
+                  _row(["operation", "client", "requests sent", "direct ms", "through the relay ms",
+                        "round trips paid", "per request"]),
+                  _row(["---"] * 7)]
+        for op in OPERATIONS:
+            for client in LABELS:
+                c = cells[client][op]
+                paid = round_trips(c["relayed_us"], c["direct_us"], float(rtt))
+                per = paid / c["requests"] if c["requests"] else float("nan")
+                lines.append(_row([op, LABELS[client], _count(c["requests"]), _ms(c["direct_us"]),
+                                   f"{c['relayed_us'] / 1000:.1f}", f"{paid:.2f}", f"{per:.2f}"]))
+        lines += ["", "Goals (set for a 20 ms round trip), C++ / Python:"]
+        for op in OPERATIONS:
+            verdicts = []
+            for lib in ("cpp", "python"):
+                c = cells[lib][op]
+                paid = round_trips(c["relayed_us"], c["direct_us"], float(rtt))
+                per = paid / c["requests"]
+                ratio = cells["requests"][op]["relayed_us"] / c["relayed_us"]
+                text = (f"{per:.2f} round trips per request {verdict(per, '<=', LINK_GOALS['per_request'])}, "
+                        f"(a)/lib {ratio:.1f}x {verdict(ratio, '>=', LINK_GOALS['requests_ratio'])}")
+                if op == "create_branch":
+                    text += f", {paid:.2f} round trips {verdict(paid, '<=', LINK_GOALS['create_branch'])}"
+                verdicts.append(text)
+            lines.append(f"- {op}: " + " / ".join(verdicts))
+        lines += ["", f"(round trips per request <= {LINK_GOALS['per_request']}, (a)/lib >= "
+                  f"{LINK_GOALS['requests_ratio']:g}, create_branch <= {LINK_GOALS['create_branch']} round trips)", ""]
+    return lines[:-1]
 
 
 def cpu_table(cpu):
@@ -181,14 +238,20 @@ def commit_table(commit):
                            f"{c['library_rss_kib'] / 1024:.1f}", f"{c['git_rss_kib'] / 1024:.1f}"]))
     lines += ["", "Where commit_project's time goes (s): its git commands before the upload (fetch, merge, add, "
               "commit, diff-tree and small queries); the upload, which is the life of its cat-file (it streams the "
-              "request body and ends once the answer is in); the second fetch and merge. CPU: this process, and the "
-              "sandbox's own and that of the git commands it ran, during the call.", "",
-              _row(["files", "git before upload", "upload (POST)", "second fetch + merge", "library CPU",
-                    "sandbox CPU", "sandbox's git CPU"]),
-              _row(["---"] * 7)]
+              "request body and ends once the answer is in); the second fetch and merge, and the pack bytes that "
+              "fetch received (git's GIT_TRACE_PACKFILE) against the bytes of the files committed (goal: under 1 %). "
+              "CPU: this process, and the sandbox's own and that of the git commands it ran, during the call.", "",
+              _row(["files", "git before upload", "upload (POST)", "second fetch + merge", "second fetch received",
+                    "library CPU", "sandbox CPU", "sandbox's git CPU"]),
+              _row(["---"] * 8)]
     for size, c in commit.items():
+        share = c["second_fetch_bytes"] / c["bytes"]
+        received = (f"{c['second_fetch_bytes'] / 2**20:.1f} MiB ({share:.1%}) {verdict(share, '<', 0.01)}"
+                    if c["second_fetch_bytes"] >= 2**20 else
+                    f"{c['second_fetch_bytes']:,.0f} bytes ({share:.2%}) {verdict(share, '<', 0.01)}")
         lines.append(_row([size, f"{c['before_upload_s']:.2f}", f"{c['upload_s']:.2f}", f"{c['after_upload_s']:.2f}",
-                           f"{c['library_cpu_s']:.2f}", f"{c['server_cpu_s']:.2f}", f"{c['server_git_cpu_s']:.2f}"]))
+                           received, f"{c['library_cpu_s']:.2f}", f"{c['server_cpu_s']:.2f}",
+                           f"{c['server_git_cpu_s']:.2f}"]))
     return lines
 
 
@@ -203,13 +266,15 @@ def wire_lines(wire):
 def table(results, profile_text=""):
     lines = ["## Benchmark results" + (" (quick profile: not for comparison)" if results.get("quick") else ""), ""]
     m = results["machine"]
-    lines += [f"Machine: {m['cpus']} CPUs, {m['system']}, Python {m['python']}. {profile_text}."]
+    lines += [f"Machine: {m['cpus']} CPUs, {m['system']}, Python {m['python']}." +
+              (f" {profile_text}." if profile_text else "")]
     if "load" in results:
         lines.append("Load average (1 min) of the machine at the start and the end: " +
                      " and ".join(f"{x:.2f}" for x in results["load"]) + " (other work running at the same time "
                      "shows here and disturbs the numbers).")
     lines.append("")
-    sections = [("wire", wire_lines), ("latency", latency_table), ("cpu", cpu_table), ("costs", costs_lines),
+    sections = [("wire", wire_lines), ("latency", latency_table), ("link", link_tables), ("cpu", cpu_table),
+                ("costs", costs_lines),
                 ("import", import_table),
                 ("threads", threads_table), ("commit", commit_table)]
     for key, render in sections:

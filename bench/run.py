@@ -5,7 +5,9 @@ several runs; each run of a latency benchmark is itself the median of many itera
 results are written as JSON next to the build (bench-results.json).
 
 Parts, in order: the wire check (every client sends the same requests), latency per operation,
-client CPU per request (callgrind), import time, threads, commit_project.
+client CPU per request (callgrind), import time, threads, commit_project. With --rtt, the link part
+instead: every client and operation timed directly and through a relay that delays each direction
+(bench/driver/relay.cpp), and the round trips each operation paid.
 """
 
 import argparse
@@ -21,6 +23,7 @@ import statistics
 import subprocess
 import sys
 import time
+import zlib
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -29,7 +32,7 @@ import report  # noqa: E402
 PYTHON = "/usr/bin/python3"
 HERE = Path(__file__).resolve().parent
 CLIENTS_PY = HERE / "python" / "clients.py"
-OPERATIONS = ["get_project_info", "get_single_pipeline_status", "create_branch"]
+OPERATIONS = report.OPERATIONS
 # client -> (program family, name given to it)
 CLIENTS = {
     "cpp": ("driver", "library"),
@@ -61,6 +64,23 @@ class Profile:
         self.thread_rounds = 1 if quick else 3
         self.commit_sizes = [200, 1000] if quick else [1000, 10000]
         self.commit_rounds = 1 if quick else 3
+        self.quick = quick
+
+    def link(self, rtt_ms):
+        """Runs and iterations per run for the link part: direct, and through the relay (fewer on a slow
+        link, where one iteration of (a)'s create_branch takes about 14 round trips)."""
+        slow_link = rtt_ms > 50
+        rounds = (1 if slow_link else 2) if self.quick else (2 if slow_link else 3)
+        fast, fast_branch, slow, slow_branch = (8, 3, 3, 2) if self.quick else (20, 8, 8, 4)
+        if slow_link:
+            fast, fast_branch, slow, slow_branch = max(4, fast // 3), max(2, fast_branch // 3), max(2, slow // 3), 2
+        relayed = {"fast": {"get_project_info": fast, "get_single_pipeline_status": fast, "create_branch": fast_branch},
+                   "slow": {"get_project_info": slow, "get_single_pipeline_status": slow, "create_branch": slow_branch}}
+        direct = ({"fast": {"get_project_info": 15, "get_single_pipeline_status": 15, "create_branch": 5},
+                   "slow": {"get_project_info": 4, "get_single_pipeline_status": 4, "create_branch": 2}} if self.quick else
+                  {"fast": {"get_project_info": 50, "get_single_pipeline_status": 50, "create_branch": 15},
+                   "slow": {"get_project_info": 10, "get_single_pipeline_status": 10, "create_branch": 4}})
+        return {"rounds": rounds, "relayed": relayed, "direct": direct, "warmup": 2}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -169,13 +189,19 @@ class Runner:
         cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
         return result, proc.stdout, cpu
 
-    def client(self, client, subcommand, options, prefix=()):
+    def client(self, client, subcommand, options, prefix=(), env=None):
         family, name = CLIENTS[client]
-        return self.run(self.command(family, subcommand, {"client": name, **options}), prefix=prefix)[0]
+        return self.run(self.command(family, subcommand, {"client": name, **options}), env=env, prefix=prefix)[0]
 
 
 # ---------------------------------------------------------------------------------------------
 # Setup
+
+
+# The branch every benchmark works on: create_project commits its README there, so it exists whatever
+# the server names a new project's default branch.
+BRANCH = "master"
+CI_CONFIG = "test:\n  script:\n    - echo benchmark\n"
 
 
 def setup(runner, sandbox):
@@ -188,11 +214,12 @@ def setup(runner, sandbox):
         runner.run(runner.command("driver", "create-project", {"project": name, "group": gid}, target=False))
     status, found = sandbox.request("GET", "/api/v4/projects?search=bench-app&simple=true")
     project = next(p for p in found if p["name"] == "bench-app")
-    # CI configuration: pipelines are made only for commits that hold it.
-    status, answer = sandbox.request("POST", f"/api/v4/projects/{project['id']}/repository/files/.gitlab-ci.yml",
-                                     {"branch": "master", "content": "t:\n  script: [x]\n", "commit_message": "CI"})
+    # Pipelines run for commits that hold CI configuration (GitLab creates none without it). The file
+    # goes to master, where create_project put its README, whatever the project's default branch.
+    status, answer = sandbox.request("POST", f"/api/v4/projects/{project['id']}/repository/files/.gitlab-ci.yml", {
+        "branch": BRANCH, "content": CI_CONFIG, "commit_message": "CI configuration"})
     if status != 201:
-        raise RuntimeError(f"cannot add CI configuration: {status} {answer}")
+        raise RuntimeError(f"cannot commit .gitlab-ci.yml: {status} {answer}")
     status, pipelines = sandbox.request("GET", f"/api/v4/projects/{project['id']}/pipelines")
     if status != 200 or not pipelines:
         raise RuntimeError(f"the project has no pipeline: {status} {pipelines}")
@@ -239,6 +266,71 @@ def latency(runner, sandbox, profile):
               for client, ops in runs.items()}
     result["libcurl_requests_us"] = {op: [statistics.median(run[i] for run in v) for i in range(len(v[0]))]
                                      for op, v in steps.items() if v}
+    return result
+
+
+# ---------------------------------------------------------------------------------------------
+# 1b. On a real link: the same operations through a relay that delays both directions
+
+
+class Relay:
+    """zorv-bench relay in front of the sandbox, on 127.0.0.1; stopped by closing its input."""
+
+    def __init__(self, driver, target, one_way_ms):
+        self.proc = subprocess.Popen([str(driver), "relay", "--to", target, "--one-way-ms", str(one_way_ms)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline().strip()
+        if not line.startswith("RELAY_PORT="):
+            self.stop()
+            raise RuntimeError(f"the relay did not start: {line!r}")
+        self.host = f"127.0.0.1:{line.removeprefix('RELAY_PORT=')}"
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def link(runner, sandbox, profile, rtts):
+    """Per round trip time: every client and operation timed directly and through the relay (run after
+    run, in turns), and the requests each operation sent, counted in the sandbox journal."""
+    result = {}
+    for rtt in rtts:
+        plan = profile.link(rtt)
+        relay = Relay(runner.driver, sandbox.env["GITLAB_HOST"], rtt / 2)
+        relayed_env = {**runner.env, "GITLAB_HOST": relay.host}
+        runs = {c: {op: {"direct": [], "relayed": [], "requests": []} for op in OPERATIONS} for c in CLIENTS}
+        try:
+            for r in range(plan["rounds"]):
+                for client in CLIENTS:
+                    kind = "slow" if client in ("requests", "curl") else "fast"
+                    for op in OPERATIONS:
+                        cell = runs[client][op]
+                        direct = runner.client(client, "latency", {
+                            "op": op, "iterations": plan["direct"][kind][op], "warmup": 3,
+                            "tag": f"rtt{rtt}-d-{client}-{r}"})
+                        cell["direct"].append(direct["median_us"])
+                        sandbox.clear_journal()
+                        iterations = plan["relayed"][kind][op]
+                        relayed = runner.client(client, "latency", {
+                            "op": op, "iterations": iterations, "warmup": plan["warmup"],
+                            "tag": f"rtt{rtt}-r-{client}-{r}"}, env=relayed_env)
+                        cell["relayed"].append(relayed["median_us"])
+                        cell["requests"].append(len(sandbox.journal()) / (iterations + plan["warmup"]))
+                sandbox.clear_journal()
+                print(f"bench: link {rtt} ms, round {r + 1} of {plan['rounds']} done", file=sys.stderr, flush=True)
+        finally:
+            relay.stop()
+        result[rtt] = {"plan": plan, "clients": {
+            client: {op: {"direct_us": statistics.median(cell["direct"]),
+                          "relayed_us": statistics.median(cell["relayed"]),
+                          "requests": statistics.median(cell["requests"]), "runs": cell}
+                     for op, cell in ops.items()}
+            for client, ops in runs.items()}}
     return result
 
 
@@ -380,11 +472,16 @@ def trace_breakdown(path):
         if event["event"] == "start":
             starts[event["sid"]] = event["argv"]
         elif event["event"] == "exit" and event["sid"] in starts:
-            argv = starts[event["sid"]][1:]
-            while argv and argv[0] == "-c":
-                argv = argv[2:]
-            spans.append([argv[0] if argv else "git", event["t_abs"]])
+            spans.append([git_command(starts[event["sid"]]), event["t_abs"]])
     return spans
+
+
+def git_command(argv):
+    """The git command of a trace2 start event's argv ("fetch" for `git -c a=b fetch origin`)."""
+    argv = argv[1:]
+    while argv and argv[0] == "-c":
+        argv = argv[2:]
+    return argv[0] if argv else "git"
 
 
 def commit_phases(spans):
@@ -395,6 +492,65 @@ def commit_phases(spans):
     return {"upload": sum(t for name, t in spans[upload:upload + 1]),
             "before_upload": sum(t for _, t in spans[:upload]),
             "after_upload": sum(t for _, t in spans[upload + 1:])}
+
+
+def pack_sizes(data):
+    """Byte sizes of the pack streams in `data`, as git writes them one after another to
+    GIT_TRACE_PACKFILE (the whole packs a process received). A pack has no length field: each object
+    is walked (type and size header, a delta's base, its zlib stream) up to the 20-byte trailer."""
+    sizes, start = [], 0
+    view = memoryview(data)
+    while start < len(data):
+        if bytes(view[start:start + 4]) != b"PACK":
+            raise ValueError(f"no pack header at byte {start} of the pack trace")
+        pos = start + 12
+        for _ in range(int.from_bytes(view[start + 8:start + 12], "big")):
+            byte = view[pos]
+            kind = (byte >> 4) & 7
+            pos += 1
+            while byte & 0x80:
+                byte = view[pos]
+                pos += 1
+            if kind == 6:  # delta against an object at an offset: a variable-length number
+                while view[pos] & 0x80:
+                    pos += 1
+                pos += 1
+            elif kind == 7:  # delta against an object named by its id
+                pos += 20
+            inflater = zlib.decompressobj()
+            while not inflater.eof:
+                piece = view[pos:pos + 65536]
+                if not piece:
+                    raise ValueError("the pack trace ends inside an object")
+                inflater.decompress(piece)
+                pos += len(piece) - len(inflater.unused_data)
+        pos += 20
+        sizes.append(pos - start)
+        start = pos
+    return sizes
+
+
+def fetch_received(trace_path, pack_path):
+    """Pack bytes received by each top-level `git fetch` of a trace2 event file, in order. A fetch that
+    received objects ran index-pack or unpack-objects below it; their packs are in the pack trace, in
+    the same order."""
+    fetches, receiving = [], []
+    for line in Path(trace_path).read_text().splitlines():
+        event = json.loads(line)
+        if event["event"] != "start":
+            continue
+        sid, name = event["sid"], git_command(event["argv"])
+        if "/" not in sid and name == "fetch":
+            fetches.append(sid)
+        elif sid.split("/")[0] in fetches and name in ("index-pack", "unpack-objects"):
+            receiving.append(sid.split("/")[0])
+    sizes = pack_sizes(Path(pack_path).read_bytes()) if Path(pack_path).exists() else []
+    if len(sizes) != len(receiving):
+        raise RuntimeError(f"{len(sizes)} packs traced for {len(receiving)} fetches that received objects")
+    received = dict.fromkeys(fetches, 0)
+    for sid, size in zip(receiving, sizes):
+        received[sid] += size
+    return list(received.values())
 
 
 def commit_project(runner, sandbox, profile, gid):
@@ -411,30 +567,32 @@ def commit_project(runner, sandbox, profile, gid):
             runner.run(runner.command("driver", "create-project", {"project": name, "group": gid}, target=False))
             base = runner.workdir / name
             library_copy, plumbing_copy = base / "library", base / "plumbing"
-            runner.run(runner.command("driver", "clone", {"dir": library_copy, "project": name, "group": gid},
-                                      target=False))
+            runner.run(runner.command("driver", "clone", {"dir": library_copy, "project": name, "group": gid,
+                                                          "branch": BRANCH}, target=False))
             subprocess.run(["cp", "-a", f"{template}/.", str(library_copy)], check=True)
             subprocess.run(["cp", "-a", str(library_copy), str(plumbing_copy)], check=True)
             os.sync()  # neither timed run pays for writing back the copies
             setup = time.monotonic() - setup_start
             message = f"Benchmark commit of {size} files"
             plumbing, _, _ = runner.run(runner.command("driver", "plumbing", {
-                "dir": plumbing_copy, "branch": "master", "message": message}, target=False))
+                "dir": plumbing_copy, "branch": BRANCH, "message": message}, target=False))
             # cat-file answers "missing" for an unknown object and still succeeds: check it read every file.
             if plumbing["blobs"] != size or plumbing["blob_bytes"] < total:
                 raise RuntimeError(f"the git plumbing read {plumbing['blobs']} blobs of {plumbing['blob_bytes']} "
                                    f"bytes, expected {size} files of {total} bytes")
-            trace = base / "trace2.json"
-            env = {**runner.env, "GIT_TRACE2_EVENT": str(trace)}
+            trace, packs = base / "trace2.json", base / "packs.bin"
+            env = {**runner.env, "GIT_TRACE2_EVENT": str(trace), "GIT_TRACE_PACKFILE": str(packs)}
             argv = runner.command("driver", "commit-project", {"dir": library_copy, "message": message,
-                                                               "project": name, "branch": "master", "group": gid},
+                                                               "project": name, "branch": BRANCH, "group": gid},
                                   target=False)
             server_before = sandbox.cpu_times()
             library, stdout, _ = runner.run(argv, env=env)
             server_after = sandbox.cpu_times()
             if "Successfully committed" not in stdout:
                 raise RuntimeError(f"commit_project did not commit:\n{stdout}")
+            received = fetch_received(trace, packs)
             runs.append({"library": library, "plumbing": plumbing, "git": trace_breakdown(trace), "bytes": total,
+                         "fetches_received": received,
                          "setup_s": setup, "server_cpu_s": server_after[0] - server_before[0],
                          "server_git_cpu_s": server_after[1] - server_before[1]})
             shutil.rmtree(base)
@@ -453,6 +611,8 @@ def commit_project(runner, sandbox, profile, gid):
             "upload_s": statistics.median(commit_phases(run["git"])["upload"] for run in runs),
             "before_upload_s": statistics.median(commit_phases(run["git"])["before_upload"] for run in runs),
             "after_upload_s": statistics.median(commit_phases(run["git"])["after_upload"] for run in runs),
+            # The last fetch is the one after the upload.
+            "second_fetch_bytes": statistics.median(run["fetches_received"][-1] for run in runs),
             "library_cpu_s": statistics.median(run["library"]["cpu_seconds"] for run in runs),
             "server_cpu_s": statistics.median(run["server_cpu_s"] for run in runs),
             "server_git_cpu_s": statistics.median(run["server_git_cpu_s"] for run in runs),
@@ -467,12 +627,17 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", required=True, help="the build directory (configured with ZORV_BUILD_BENCH=ON)")
     parser.add_argument("--quick", action="store_true", help="few iterations, to try the benchmarks out")
-    parser.add_argument("--only", help="comma-separated parts: wire,latency,cpu,costs,import,threads,commit")
+    parser.add_argument("--only", help="comma-separated parts: wire,latency,link,cpu,costs,import,threads,commit")
     parser.add_argument("--sandbox-threads", type=int, default=64)
     parser.add_argument("--commit-sizes", help="comma-separated file counts for commit_project (default 1000,10000)")
     parser.add_argument("--commit-rounds", type=int, help="runs per commit_project size (default 3)")
+    parser.add_argument("--rtt", help="comma-separated round trip times in ms: run the link part (every "
+                                      "operation directly and through a delaying relay) instead of the others")
     args = parser.parse_args(argv)
-    parts = set((args.only or "wire,latency,cpu,costs,import,threads,commit").split(","))
+    rtts = [int(x) for x in args.rtt.split(",")] if args.rtt else []
+    parts = set((args.only or ("link" if rtts else "wire,latency,cpu,costs,import,threads,commit")).split(","))
+    if "link" in parts and not rtts:
+        parser.error("the link part needs --rtt")
     profile = Profile(args.quick)
     if args.commit_sizes:
         profile.commit_sizes = [int(n) for n in args.commit_sizes.split(",")]
@@ -500,6 +665,7 @@ def main(argv):
 
         part("wire", wire_check, runner, sandbox)
         part("latency", latency, runner, sandbox, profile)
+        part("link", link, runner, sandbox, profile, rtts)
         part("cpu", cpu, runner, profile)
         part("costs", costs, runner, profile)
         part("import", import_time, runner, profile)
@@ -510,8 +676,8 @@ def main(argv):
         shutil.rmtree(workdir, ignore_errors=True)
     results["seconds"] = time.monotonic() - started
     results["load"].append(os.getloadavg()[0])
-    (build / "bench-results.json").write_text(json.dumps(results, indent=1))
-    print(report.table(results, profile_text=report.profile_text(profile)))
+    (build / ("bench-link-results.json" if rtts else "bench-results.json")).write_text(json.dumps(results, indent=1))
+    print(report.table(results, profile_text=report.profile_text(profile) if "latency" in results else ""))
 
 
 if __name__ == "__main__":

@@ -1,11 +1,9 @@
 #include "runner.hpp"
 
-#include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <stdexcept>
 #include <vector>
 
 #include "zorv_git_gitlab/git.hpp"
@@ -20,74 +18,60 @@ void write_stream(std::FILE* stream, std::string_view text) {
     std::fflush(stream);
 }
 
-// Blanks out every secret that may not reach the terminal: the configured token and GITLAB_TOKEN.
-std::string redact(std::string text, const std::vector<std::string>& secrets) {
-    for (const auto& secret : secrets) {
-        if (secret.empty()) continue;
-        for (auto at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
-            text.replace(at, secret.size(), "[token]");
-        }
-    }
-    return text;
-}
-
-std::chrono::milliseconds milliseconds_of(double seconds) {
-    return std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000.0)));
-}
-
 zg::Config config_for(const GlobalOptions& options) {
     zg::Settings settings = zg::GitlabGit::settings.get();
-    if (options.connect_timeout_s) settings.connect_timeout = milliseconds_of(*options.connect_timeout_s);
-    if (options.stall_timeout_s) {
-        settings.stall_time = std::chrono::seconds(std::max<long long>(1, std::llround(std::ceil(*options.stall_timeout_s))));
-    }
-    if (options.poll_interval_s) settings.merge_poll_interval = milliseconds_of(*options.poll_interval_s);
-    if (options.max_tries) settings.max_tries = *options.max_tries;
+    for (const auto& [name, value] : options.limits) zg::set_setting(settings, name, value);
     return zg::Config{zg::GitlabGit::api_url.get(), zg::GitlabGit::gitlab_token.get(), settings};
 }
 
-// Progress of long operations (perform_merge's wait) for the person at the terminal.
-void log_to_stderr(zg::LogLevel level, std::string_view message) {
-    if (level == zg::LogLevel::debug) return;
-    const char* name = level == zg::LogLevel::info ? "INFO" : level == zg::LogLevel::warning ? "WARNING" : "ERROR";
-    write_stream(stderr, std::string(name) + ": " + std::string(message) + "\n");
+const char* level_name(zg::LogLevel level) {
+    switch (level) {
+    case zg::LogLevel::debug:
+        return "DEBUG";
+    case zg::LogLevel::info:
+        return "INFO";
+    case zg::LogLevel::warning:
+        return "WARNING";
+    case zg::LogLevel::error:
+        return "ERROR";
+    }
+    return "INFO";
 }
 
 }  // namespace
 
-bool is_failure_line(std::string_view line) {
-    return line.starts_with("Failed to ") || (line.starts_with("Project ") && line.ends_with(" doesn't exist")) ||
-           line == "Subgroup Not Found";
+// Progress of long operations (perform_merge's wait) for the person at the terminal; with --verbose,
+// the request trace too.
+void CliContext::log(zg::LogLevel level, std::string_view message) {
+    if (!log_enabled(level)) return;
+    write_stream(stderr, std::string(level_name(level)) + ": " + std::string(message) + "\n");
 }
 
-void CliContext::print_line(std::string_view line) {
-    Context::print_line(line);
-    if (is_failure_line(line)) reported_failure_ = true;
-}
+bool CliContext::log_enabled(zg::LogLevel level) const { return level != zg::LogLevel::debug || verbose_; }
 
-std::optional<Json> CliContext::get_branch_info(const std::string& project_name, std::int64_t group_id,
-                                                const std::string& branch_name) {
-    auto record = Context::get_branch_info(project_name, group_id, branch_name);
-    branch_missing_ = !record.has_value();
-    return record;
+void CliContext::report(const zg::Outcome& outcome) {
+    if (outcome.kind == zg::Outcome::Kind::refused || outcome.kind == zg::Outcome::Kind::not_found) failed_ = true;
 }
 
 int run_operation(std::string_view name, const GlobalOptions& options,
-                  const std::function<Outcome(CliContext&)>& operation) {
-    CliContext context(config_for(options));
+                  const std::function<Result(CliContext&)>& operation) {
+    if (!std::getenv("GITLAB_HOST")) {
+        write_stream(stderr, "zorv-gitlab: GITLAB_HOST is not set; set it to the GitLab server's host name\n");
+        return kExitError;
+    }
+    CliContext context(config_for(options), options.verbose);
     std::vector<std::string> secrets;
     if (const auto token = context.config().token) secrets.push_back(*token);
     if (const char* token = std::getenv("GITLAB_TOKEN")) secrets.emplace_back(token);
 
-    zg::GitlabGit::set_log_handler(&log_to_stderr);
-    Outcome outcome;
+    Result outcome;
     try {
         outcome = operation(context);
     } catch (const std::exception& error) {
         // Library messages start with the operation's name; others get it in front.
         std::string message = error.what();
         if (!message.starts_with(name)) message = std::string(name) + ": " + message;
-        write_stream(stderr, "zorv-gitlab: " + redact(std::move(message), secrets) + "\n");
+        write_stream(stderr, "zorv-gitlab: " + zg::redact(message, secrets) + "\n");
         return kExitError;
     }
 
@@ -96,12 +80,12 @@ int run_operation(std::string_view name, const GlobalOptions& options,
         const std::string text = options.json ? shown.dump(-1, ' ', false, Json::error_handler_t::replace)
                                               : shown.dump(2, ' ', false, Json::error_handler_t::replace);
         write_stream(stdout, text + "\n");
-        if (!outcome.value && !context.reported_failure()) {
+        if (!outcome.value && !context.failed()) {
             write_stream(stderr, "zorv-gitlab: " + std::string(name) +
                                      ": no result (nothing found, or the server refused the request)\n");
         }
     }
-    return outcome.failed || context.reported_failure() ? kExitFailed : kExitOk;
+    return outcome.failed || context.failed() ? kExitFailed : kExitOk;
 }
 
 }  // namespace zorv_cli

@@ -1,6 +1,8 @@
 # Installation of the library: the shared library, its public headers, a CMake package
-# (find_package(zorv_git_gitlab CONFIG) -> zorv_git_gitlab::zorv_git_gitlab) and a pkg-config file.
+# (find_package(zorv_git_gitlab CONFIG) -> zorv_git_gitlab::zorv_git_gitlab, and the sandbox test kit
+# zorv_git_gitlab::testing, also as COMPONENTS testing) and a pkg-config file.
 # The programs and the Python packages carry their own install rules (sandbox/, cli/, python/).
+# Last, the layout pip installs (component "wheel", only installed when asked for by name).
 if(NOT TARGET zorv_git_gitlab)
   return()
 endif()
@@ -13,7 +15,7 @@ set(ZORV_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
 # The public headers use C++20 (concepts), so consumers compile with it too.
 set_property(TARGET zorv_git_gitlab APPEND PROPERTY INTERFACE_COMPILE_FEATURES cxx_std_20)
 
-install(TARGETS zorv_git_gitlab EXPORT zorv_git_gitlab_targets
+install(TARGETS zorv_git_gitlab zorv_git_gitlab_testing EXPORT zorv_git_gitlab_targets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
@@ -30,6 +32,7 @@ file(WRITE ${ZORV_GENERATED_DIR}/zorv_git_gitlabConfig.cmake.in [=[
 include(CMakeFindDependencyMacro)
 find_dependency(nlohmann_json 3.10)
 include("${CMAKE_CURRENT_LIST_DIR}/zorv_git_gitlabTargets.cmake")
+set(zorv_git_gitlab_testing_FOUND TRUE)  # the test kit: zorv_git_gitlab::testing
 check_required_components(zorv_git_gitlab)
 ]=])
 configure_package_config_file(${ZORV_GENERATED_DIR}/zorv_git_gitlabConfig.cmake.in
@@ -55,9 +58,26 @@ Name: zorv_git_gitlab
 Description: Automates a GitLab server through its REST API v4 and drives local git working copies (C++20)
 Version: @PROJECT_VERSION@
 Requires: nlohmann_json >= 3.10
-Requires.private: libcurl
+Requires.private: libcurl simdjson
 Libs: -L${libdir} -lzorv_git_gitlab
 Cflags: -I${includedir}
 ]=])
 configure_file(${ZORV_GENERATED_DIR}/zorv_git_gitlab.pc.in ${ZORV_GENERATED_DIR}/zorv_git_gitlab.pc @ONLY)
 install(FILES ${ZORV_GENERATED_DIR}/zorv_git_gitlab.pc DESTINATION ${ZORV_PC_DIR})
+
+# The layout of a pip installation (setup.py installs this component into the wheel's staging
+# directory): the native modules, the shared library under its soname and the programs inside the
+# package zorv_git_gitlab, each finding the library by an $ORIGIN-relative run path. Left out of a
+# plain `cmake --install`.
+set(ZORV_WHEEL_PACKAGE zorv_git_gitlab)
+if(TARGET zorv_git_gitlab_py)
+  install(TARGETS zorv_git_gitlab_py LIBRARY DESTINATION ${ZORV_WHEEL_PACKAGE} COMPONENT wheel EXCLUDE_FROM_ALL)
+  install(TARGETS zorv_git_py LIBRARY DESTINATION zorv_git COMPONENT wheel EXCLUDE_FROM_ALL)
+endif()
+install(FILES $<TARGET_FILE:zorv_git_gitlab> DESTINATION ${ZORV_WHEEL_PACKAGE}
+        RENAME libzorv_git_gitlab.so.${PROJECT_VERSION_MAJOR} COMPONENT wheel EXCLUDE_FROM_ALL)
+install(TARGETS zorv-gitlab-sandbox RUNTIME DESTINATION ${ZORV_WHEEL_PACKAGE}/bin COMPONENT wheel EXCLUDE_FROM_ALL)
+if(TARGET zorv-gitlab)
+  set_property(TARGET zorv-gitlab APPEND PROPERTY INSTALL_RPATH "$ORIGIN/..")
+  install(TARGETS zorv-gitlab RUNTIME DESTINATION ${ZORV_WHEEL_PACKAGE}/bin COMPONENT wheel EXCLUDE_FROM_ALL)
+endif()

@@ -7,70 +7,145 @@
 #define ZORV_SANDBOX_HAVE_REPOSITORY_ROUTES 1
 #endif
 
+#include <CLI/CLI.hpp>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
 using zorv_sandbox::Config;
-
-constexpr const char* kUsage =
-    "usage: zorv-gitlab-sandbox [--port N] [--data-dir DIR] [--token TOKEN] [--threads N] [--no-registry]\n"
-    "  --port N        port on 127.0.0.1 (0 = a free port, the default)\n"
-    "  --data-dir DIR  keep state and repositories in DIR across restarts (default: a temporary directory)\n"
-    "  --token TOKEN   the administrator's token (default: the saved one, else a random one)\n"
-    "  --threads N     worker threads (default 64; each open connection holds one)\n"
-    "  --watch-stdin   stop when standard input reaches its end (the parent that started it went away)\n";
-
-int parse_int(const std::string& text, const char* what) {
-    try {
-        std::size_t used = 0;
-        const int v = std::stoi(text, &used);
-        if (used == text.size() && v >= 0) return v;
-    } catch (const std::exception&) {
-    }
-    throw std::invalid_argument(std::string("invalid ") + what + ": " + text);
-}
+using Variables = std::vector<std::pair<std::string, std::string>>;
 
 struct Options {
     Config config;
     bool watch_stdin = false;
+    std::vector<std::string> command;  // --exec CMD ARGS...
 };
 
-Options parse_args(int argc, char** argv) {
-    Options o;
-    Config& c = o.config;
+// Reads the command line into `o`; an exit status when the program ends here (help, usage error).
+std::optional<int> parse_args(int argc, char** argv, Options& o) {
+    // Everything after the first --exec is the command, passed on untouched (its own options too).
+    int own = argc;
     for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) throw std::invalid_argument("missing value for " + a);
-            return argv[++i];
-        };
-        if (a == "--port") c.port = parse_int(value(), "port");
-        else if (a == "--data-dir") c.data_dir = value();
-        else if (a == "--token") c.admin_token = value();
-        else if (a == "--threads") c.threads = std::max(1, parse_int(value(), "thread count"));
-        else if (a == "--watch-stdin") o.watch_stdin = true;
-        else if (a == "--no-registry") c.registry = false;
-        else if (a == "-h" || a == "--help") {
-            std::cout << kUsage;
-            std::exit(0);
-        } else {
-            throw std::invalid_argument("unknown argument: " + a);
+        if (std::strcmp(argv[i], "--exec") == 0) {
+            own = i;
+            o.command.assign(argv + i + 1, argv + argc);
+            break;
         }
     }
-    return o;
+    CLI::App app{"A local stand-in for a GitLab server: REST API v4 and git over HTTPS on 127.0.0.1. When ready it "
+                 "prints GITLAB_HOST, GITLAB_TOKEN, CURL_CA_BUNDLE, GIT_SSL_CAINFO and SANDBOX_READY, then serves "
+                 "until SIGTERM, SIGINT or SIGHUP.",
+                 "zorv-gitlab-sandbox"};
+    Config& c = o.config;
+    app.add_option("--port", c.port, "port on 127.0.0.1 (0 = a free port, the default)")->check(CLI::Range(0, 65535));
+    app.add_option("--data-dir", c.data_dir,
+                   "keep state and repositories in DIR across restarts (default: a temporary directory)");
+    app.add_option("--token", c.admin_token, "the administrator's token (default: the saved one, else a random one)");
+    app.add_option("--threads", c.threads, "worker threads (default 64; each open connection holds one)")
+        ->check(CLI::PositiveNumber);
+    auto* watch = app.add_flag("--watch-stdin", o.watch_stdin,
+                               "stop when standard input reaches its end (the parent that started it went away)");
+    bool no_registry = false;
+    app.add_flag("--no-registry", no_registry, "an instance without a container registry");
+    bool exec = false;
+    app.add_flag("--exec", exec,
+                 "CMD [ARGS...] (last): run CMD with the four variables set instead of printing them, then stop "
+                 "and exit with its exit status")
+        ->excludes(watch);
+
+    std::vector<const char*> args(argv, argv + own);
+    if (own < argc) args.push_back("--exec");
+    try {
+        app.parse(static_cast<int>(args.size()), args.data());
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
+    if (exec && o.command.empty()) {
+        std::cerr << "zorv-gitlab-sandbox: --exec needs a command\n" << app.help();
+        return 2;
+    }
+    c.registry = !no_registry;
+    return std::nullopt;
+}
+
+// Runs `command` (looked up in PATH) with `variables` added to this process's environment and waits
+// for it; a stop signal received meanwhile is passed on to it. Its exit status; 128 + the signal that
+// ended it; 127 when it cannot be started.
+int run_command(const std::vector<std::string>& command, const Variables& variables, const sigset_t& stop_signals) {
+    std::vector<std::string> entries;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string_view entry(*e);
+        const auto name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& [key, value] : variables) replaced = replaced || name == key;
+        if (!replaced) entries.emplace_back(entry);
+    }
+    for (const auto& [key, value] : variables) entries.push_back(key + "=" + value);
+    std::vector<char*> envp, args;
+    for (auto& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argv_copy = command;
+    for (auto& arg : argv_copy) args.push_back(arg.data());
+    args.push_back(nullptr);
+
+    // The command starts with no blocked signal, SIGPIPE at its default, and only fds 0-2.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    pid_t pid = 0;
+    const int error = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (error != 0) {
+        std::cerr << "zorv-gitlab-sandbox: cannot run " << command[0] << ": " << std::strerror(error) << std::endl;
+        return 127;
+    }
+
+    std::atomic<bool> ended{false};
+    int status = 0;
+    std::thread waiter([&] {
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        ended = true;
+        ::kill(::getpid(), SIGTERM);  // wakes the sigwait() below
+    });
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    if (!ended) ::kill(pid, sig);  // stopped from outside: the command goes first
+    waiter.join();
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
 }
 
 // Shuts every accepted connection of `port`, so that workers waiting on idle keep-alive
@@ -96,12 +171,7 @@ void shut_connections(int port) {
 
 int main(int argc, char** argv) {
     Options options;
-    try {
-        options = parse_args(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "zorv-gitlab-sandbox: " << e.what() << "\n" << kUsage;
-        return 2;
-    }
+    if (const auto done = parse_args(argc, argv, options)) return *done;
 
     // Stop signals are taken by sigwait() below; every thread started later inherits the mask.
     // A client closing its connection must not kill the server while it writes.
@@ -113,6 +183,7 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     const Config& config = options.config;
+    int exit_status = 0;
     if (options.watch_stdin) {
         // Blocks in read() until the end of input; left running when the process ends.
         std::thread([] {
@@ -182,14 +253,18 @@ int main(int argc, char** argv) {
             ::kill(::getpid(), SIGTERM);  // the server ended on its own: stop the process too
         });
 
-        std::cout << "GITLAB_HOST=" << sandbox.host() << "\n"
-                  << "GITLAB_TOKEN=" << sandbox.admin_token() << "\n"
-                  << "CURL_CA_BUNDLE=" << tls.ca_certificate.string() << "\n"
-                  << "GIT_SSL_CAINFO=" << tls.ca_certificate.string() << "\n"
-                  << "SANDBOX_READY" << std::endl;
-
-        int sig = 0;
-        sigwait(&stop_signals, &sig);
+        const Variables variables{{"GITLAB_HOST", sandbox.host()},
+                                  {"GITLAB_TOKEN", sandbox.admin_token()},
+                                  {"CURL_CA_BUNDLE", tls.ca_certificate.string()},
+                                  {"GIT_SSL_CAINFO", tls.ca_certificate.string()}};
+        if (options.command.empty()) {
+            for (const auto& [key, value] : variables) std::cout << key << "=" << value << "\n";
+            std::cout << "SANDBOX_READY" << std::endl;
+            int sig = 0;
+            sigwait(&stop_signals, &sig);
+        } else {
+            exit_status = run_command(options.command, variables, stop_signals);
+        }
         sandbox.begin_stop();
         server.stop();
         shut_connections(port);
@@ -198,5 +273,5 @@ int main(int argc, char** argv) {
         std::cerr << "zorv-gitlab-sandbox: " << e.what() << std::endl;
         return 1;
     }
-    return 0;
+    return exit_status;
 }

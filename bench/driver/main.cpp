@@ -10,7 +10,8 @@
 //   plumbing  --dir D --message M --branch B
 //   costs     [--iterations N] <target>     a kept-alive against a fresh connection; JSON decoding
 //   create-project --project P --group G
-//   clone     --dir D --project P --group G
+//   clone     --dir D --project P --group G [--branch B]
+//   relay     --to HOST:PORT --one-way-ms MS [--port P]   a delaying TCP relay (see relay.hpp)
 // <target>: --project NAME --group ID --project-id ID --pipeline-id ID
 #include <sys/resource.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <iostream>
 #include <iterator>
 #include <latch>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,6 +30,7 @@
 #include "clients.hpp"
 #include "costs.hpp"
 #include "common.hpp"
+#include "relay.hpp"
 #include "working_copy.hpp"
 #include "zorv_git_gitlab/git.hpp"
 
@@ -185,7 +188,9 @@ nlohmann::json create_project(const Options& options) {
 }
 
 nlohmann::json clone(const Options& options) {
-    return {{"dir", GitlabGit::clone_project(options.text("dir"), options.text("project"), options.number("group"))}};
+    const auto branch = options.text("branch", "");
+    return {{"dir", GitlabGit::clone_project(options.text("dir"), options.text("project"), options.number("group"), true,
+                                             branch.empty() ? std::nullopt : std::optional<std::string>(branch))}};
 }
 
 }  // namespace
@@ -209,6 +214,7 @@ int main(int argc, char** argv) {
         else if (command == "costs") result = costs(options);
         else if (command == "create-project") result = create_project(options);
         else if (command == "clone") result = clone(options);
+        else if (command == "relay") result = relay(options);
         else throw std::invalid_argument("unknown subcommand " + command);
         emit(result);
     } catch (const std::exception& e) {

@@ -3,6 +3,7 @@ trace2 breakdown and the generated working-copy content. Run with
 `/usr/bin/python3 -m pytest bench/tests` (not part of scripts/test; no time is asserted)."""
 
 import json
+import subprocess
 import sys
 from pathlib import Path
 
@@ -79,7 +80,8 @@ def results():
                     for face in ("cpp", "python")},
         "commit": {1000: {"bytes": 31 << 20, "largest": 16 << 20, "library_s": 6.0, "plumbing_s": 5.0,
                           "library_rss_kib": 16 << 10, "git_rss_kib": 52 << 10, "upload_s": 1.0,
-                          "before_upload_s": 4.0, "after_upload_s": 1.0, "library_cpu_s": 0.2, "server_cpu_s": 0.5, "server_git_cpu_s": 0.4}},
+                          "before_upload_s": 4.0, "after_upload_s": 1.0, "library_cpu_s": 0.2, "server_cpu_s": 0.5,
+                          "server_git_cpu_s": 0.4, "second_fetch_bytes": 31 << 15}},
         "seconds": 600,
     }
 
@@ -98,6 +100,30 @@ class TestTable:
         assert "| 1 | 9000 | 0.40 | 0.40 | 1.10 | 9000 | 0.40 | 0.40 | 1.10 |" in text
         assert "| the same GET on a fresh connection (TLS session resumed, as the library sends writes) | 1.177 |" in text
         assert "(cumulative ms, `-X importtime`): zorv_git_gitlab.git 17.6, logging 8.7." in text
+
+    def test_round_trips_on_a_link(self):
+        # 20 ms round trip; time direct and through the relay (us), requests sent.
+        cells = {"cpp": (100, 22_100, 1), "python": (120, 20_120, 1), "requests": (2_000, 72_000, 1),
+                 "curl": (7_000, 67_000, 1), "libcurl": (90, 20_090, 1)}
+        branch = {"cpp": (20_000, 86_000, 3), "python": (21_000, 87_000, 3), "requests": (30_000, 330_000, 4),
+                  "curl": (50_000, 290_000, 4), "libcurl": (20_000, 100_000, 4)}
+        link = {20: {"plan": {"rounds": 3, "relayed": {"fast": {"a": 20}, "slow": {"a": 8}}}, "clients": {
+            c: {"get_project_info": dict(zip(("direct_us", "relayed_us", "requests"), cells[c])),
+                "get_single_pipeline_status": dict(zip(("direct_us", "relayed_us", "requests"), cells[c])),
+                "create_branch": dict(zip(("direct_us", "relayed_us", "requests"), branch[c]))} for c in cells}}}
+        text = report.table({"machine": results()["machine"], "link": link})
+        assert report.round_trips(22_100, 100, 20) == pytest.approx(1.1)
+        assert "| get_project_info | C++ library | 1 | 0.100 | 22.1 | 1.10 | 1.10 |" in text
+        assert "| create_branch | (a) requests | 4 | 30.000 | 330.0 | 15.00 | 3.75 |" in text
+        assert ("- get_project_info: 1.10 round trips per request met, (a)/lib 3.3x met / "
+                "1.00 round trips per request met, (a)/lib 3.6x met") in text
+        # create_branch: 3.3 round trips for 3 requests met; (a) 330 / 86 = 3.8x
+        assert "- create_branch: 1.10 round trips per request met, (a)/lib 3.8x met, 3.30 round trips met" in text
+        branch["cpp"] = (20_000, 140_000, 4)  # 6 round trips for 4 requests
+        link[20]["clients"]["cpp"]["create_branch"] = dict(zip(("direct_us", "relayed_us", "requests"), branch["cpp"]))
+        text = report.table({"machine": results()["machine"], "link": link})
+        assert ("- create_branch: 1.50 round trips per request MISSED, (a)/lib 2.4x MISSED, "
+                "6.00 round trips MISSED") in text
 
     def test_parts_not_run_are_left_out(self):
         partial = {k: v for k, v in results().items() if k in ("quick", "machine", "import")}
@@ -126,6 +152,32 @@ class TestCommitWorkload:
         trace.write_text("\n".join(json.dumps(e) for e in events))
         spans = run.trace_breakdown(trace)
         assert spans == [["fetch", 0.75], ["merge", 0.25], ["fetch", 1.0]]
+
+    def test_pack_bytes_are_split_per_fetch(self, tmp_path):
+        # Two real packs (the second with deltas) written one after another, as GIT_TRACE_PACKFILE holds
+        # them; the trace2 events say which fetch received each.
+        git = ["git", "-C", str(tmp_path), "-c", "user.name=b", "-c", "user.email=b@x"]
+        subprocess.run(git[:3] + ["init", "-q"], check=True)
+        packs = []
+        for round_ in range(2):
+            for i in range(30):
+                (tmp_path / f"f{i}").write_text("line of text\n" * (200 + i) + str(round_) * 50)
+            subprocess.run(git + ["add", "-A"], check=True)
+            subprocess.run(git + ["commit", "-qm", str(round_)], check=True)
+            since = ["HEAD"] if round_ == 0 else ["HEAD", "^HEAD~1"]
+            packs.append(subprocess.run(git + ["pack-objects", "--revs", "--stdout", "--thin", "-q"],
+                                        input="\n".join(since).encode(), capture_output=True, check=True).stdout)
+        assert run.pack_sizes(packs[0] + packs[1]) == [len(packs[0]), len(packs[1])]
+        events = [{"event": "start", "sid": "f1", "argv": ["git", "fetch", "origin"]},
+                  {"event": "start", "sid": "f1/i", "argv": ["/usr/lib/git-core/git", "index-pack", "--stdin"]},
+                  {"event": "start", "sid": "m", "argv": ["git", "merge", "o/m"]},
+                  {"event": "start", "sid": "f2", "argv": ["git", "-c", "a=b", "fetch", "origin"]},
+                  {"event": "start", "sid": "f3", "argv": ["git", "fetch", "origin"]},
+                  {"event": "start", "sid": "f3/r/u", "argv": ["git", "unpack-objects", "--pack_header=2,3"]}]
+        (tmp_path / "trace.json").write_text("\n".join(json.dumps(e) for e in events))
+        (tmp_path / "packs.bin").write_bytes(packs[0] + packs[1])
+        assert run.fetch_received(tmp_path / "trace.json", tmp_path / "packs.bin") == [len(packs[0]), 0,
+                                                                                        len(packs[1])]
 
     def test_phases_split_at_the_upload(self):
         spans = [["fetch", 0.5], ["add", 2.0], ["cat-file", 3.0], ["fetch", 1.0], ["merge", 0.25]]

@@ -6,12 +6,14 @@
 // calls it makes through the functions of operations.hpp, for instance a project lookup with a cache.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "zorv_git_gitlab/json.hpp"
 
@@ -37,6 +39,20 @@ struct Settings {
     std::chrono::milliseconds merge_poll_interval{std::chrono::seconds(5)};
 };
 
+// The limits of Settings that the faces set by name (Python class attributes, command-line options),
+// durations given in seconds.
+inline constexpr std::array<std::string_view, 6> kSettingNames{
+    "connect_timeout", "stall_timeout", "max_tries", "retry_total_time", "merge_poll_interval", "max_response_bytes"};
+
+// Sets the limit `name` (one of kSettingNames) from `value`. Durations are taken to the nearest
+// millisecond, then rounded up to the unit the limit is counted in (whole seconds for the stall time),
+// and are never below one unit; max_tries is at least 1. std::invalid_argument for an unknown name or a
+// negative or non-finite value.
+void set_setting(Settings& settings, std::string_view name, double value);
+
+// The text with every non-empty secret (an access token) replaced by "[REDACTED]".
+[[nodiscard]] std::string redact(std::string_view text, const std::vector<std::string>& secrets);
+
 // What a request needs to know: where the API is, who asks, and the limits.
 struct Config {
     std::string api_url;
@@ -46,8 +62,19 @@ struct Config {
 
 enum class LogLevel { debug, info, warning, error };
 
+// What became of an operation, for the faces that act on it (the command-line tool's exit status).
+// An operation reports every outcome but done at the moment it decides on it, next to the line it prints.
+struct Outcome {
+    enum class Kind { done, refused, not_found, nothing_to_do };
+    Kind kind = Kind::done;
+    std::string line;  // the line printed with it (for refused: the failure line); may be empty
+};
+
 // The operations that other operations call through the context.
 enum class InnerCall { get_project_info, get_sub_group_info, get_branch_info, get_tag_info, commit_file, clean_workspace };
+// Their names, indexed by InnerCall: the names the operations have on every face.
+inline constexpr std::array<std::string_view, 6> kInnerCallNames{
+    "get_project_info", "get_sub_group_info", "get_branch_info", "get_tag_info", "commit_file", "clean_workspace"};
 
 class Context {
 public:
@@ -65,6 +92,9 @@ public:
     // Whether a record of `level` would reach anyone; lets the request layer skip building records
     // nobody reads (the per-request DEBUG trace).
     [[nodiscard]] virtual bool log_enabled(LogLevel level) const;
+    // Receives the outcomes the operation decides on (refused, not found, nothing to do); the default
+    // ignores them. Lines are printed as well: this is the same news as a value.
+    virtual void report(const Outcome& outcome);
 
     // True when this context replaces `call` with one of its own: the library then calls it exactly as
     // documented. Where it is the library's own, an operation may hand what it already found (the

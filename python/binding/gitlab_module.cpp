@@ -1,56 +1,167 @@
-// The native part of the Python module zorv_git_gitlab.git: each operation of the C++ core, called
-// with the context git.py builds from the class object, with the GIL released while it works.
+// The native part of the Python module zorv_git_gitlab.git: every operation of the table
+// (operation_table.hpp) as a function of the class object it was called on and the operation's
+// arguments, run with the GIL released; and the table itself, from which git.py builds GitlabGit's
+// class methods.
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include <filesystem>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <utility>
 
 #include "convert.hpp"
+#include "operation_table.hpp"
 #include "py_context.hpp"
 #include "zorv_git_gitlab/errors.hpp"
-#include "zorv_git_gitlab/operations.hpp"
 
 namespace py = pybind11;
-namespace ops = zorv_git_gitlab::ops;
+namespace table = zorv_git_gitlab::table;
 using zorv_binding::CallContext;
+using zorv_binding::OwnInnerCalls;
 using zorv_binding::to_python;
 using zorv_git_gitlab::Id;
 using zorv_git_gitlab::Json;
 
 namespace {
 
-// Runs an operation without the GIL and converts its result back with the GIL held.
-template <typename F>
-py::object run(const py::tuple& state, F&& operation) {
-    CallContext ctx(state);
-    using Result = decltype(operation(ctx));
-    if constexpr (std::is_void_v<Result>) {
-        {
-            py::gil_scoped_release release;
-            operation(ctx);
+[[noreturn]] void wrong_type(std::string_view operation, std::string_view parameter, std::string_view expected,
+                             py::handle value) {
+    throw py::type_error(std::string(operation) + "() argument " + std::string(parameter) + ": expected " +
+                         std::string(expected) + ", got " + py::repr(value).cast<std::string>());
+}
+
+// An id or count: any integral value (int, numpy integers, anything with __index__; bool excluded)
+// or text of digits.
+std::int64_t integer_of(py::handle value, std::string_view operation, std::string_view parameter) {
+    if (!PyBool_Check(value.ptr())) {
+        if (PyIndex_Check(value.ptr())) {
+            const long long number = PyLong_AsLongLong(py::reinterpret_steal<py::object>(
+                                                           PyNumber_Index(value.ptr())).ptr());
+            if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+            return number;
         }
-        return py::none();
+        if (PyUnicode_Check(value.ptr())) {
+            std::string text = value.cast<std::string>();
+            const auto first = text.find_first_not_of(" \t\r\n");
+            const auto last = text.find_last_not_of(" \t\r\n");
+            if (first != std::string::npos) text = text.substr(first, last - first + 1);
+            const std::size_t digits_from = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+            const bool digits = text.size() > digits_from &&
+                                text.find_first_not_of("0123456789", digits_from) == std::string::npos;
+            if (digits && text.size() - digits_from <= 18) return std::stoll(text);
+        }
+    }
+    wrong_type(operation, parameter, "an integer or a text of digits", value);
+}
+
+// One argument as the C++ parameter type T.
+template <typename T>
+T argument(py::handle value, std::string_view operation, std::string_view parameter) {
+    if constexpr (std::is_same_v<T, std::int64_t>) {
+        return integer_of(value, operation, parameter);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        const int truth = PyObject_IsTrue(value.ptr());
+        if (truth < 0) throw py::error_already_set();
+        return truth != 0;
+    } else if constexpr (std::is_same_v<T, double>) {
+        const double number = PyFloat_AsDouble(value.ptr());
+        if (number == -1.0 && PyErr_Occurred()) wrong_type(operation, parameter, "a number", value);
+        return number;
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        if (!PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr())) {
+            wrong_type(operation, parameter, "str", value);
+        }
+        return value.cast<std::string>();
+    } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+        if (value.is_none()) return std::nullopt;
+        return argument<std::string>(value, operation, parameter);
+    } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+        std::vector<std::string> items;
+        if (value.is_none()) return items;
+        for (const auto item : value) items.push_back(argument<std::string>(item, operation, parameter));
+        return items;
     } else {
-        std::optional<Result> result;
-        {
-            py::gil_scoped_release release;
-            result.emplace(operation(ctx));
-        }
-        if constexpr (std::is_same_v<Result, std::optional<std::int64_t>> ||
-                      std::is_same_v<Result, std::optional<std::string>>) {
-            return *result ? py::cast(**result) : py::none();
-        } else if constexpr (std::is_same_v<Result, std::optional<Json>>) {
-            return to_python(*result);
-        } else {
-            return py::cast(*result);
-        }
+        static_assert(std::is_same_v<T, Id>);
+        if (PyUnicode_Check(value.ptr())) return Id(value.cast<std::string>());
+        return Id(integer_of(value, operation, parameter));
     }
 }
 
-// A project or pipeline id as the caller gave it: a number or text.
-Id id_of(const py::handle& value) {
-    if (py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) return Id(value.cast<std::int64_t>());
-    return Id(py::str(value).cast<std::string>());
+// An operation's result as Python sees it.
+template <typename R>
+py::object result_of(const R& value) {
+    if constexpr (std::is_same_v<R, std::optional<Json>>) {
+        return to_python(value);
+    } else if constexpr (std::is_same_v<R, std::optional<std::int64_t>> ||
+                         std::is_same_v<R, std::optional<std::string>>) {
+        return value ? py::cast(*value) : py::none();
+    } else {
+        return py::cast(value);
+    }
+}
+
+template <std::size_t>
+using Arg = py::object;
+
+// Binds one operation: `_core.NAME(cls, arg, ...)` with the parameter names of the table.
+template <typename Op, std::size_t... I>
+void define_operation(py::module_& m, const Op& op, const std::shared_ptr<const OwnInnerCalls>& own,
+          std::index_sequence<I...>) {
+    using Args = typename Op::Sig::Args;
+    using Result = typename Op::Sig::Result;
+    m.def(
+        std::string(op.name).c_str(),
+        [op, own](py::handle cls, Arg<I>... values) -> py::object {
+            Args args{argument<std::tuple_element_t<I, Args>>(values, op.name, op.params[I].name)...};
+            CallContext ctx(cls, *own);
+            const auto call = [&] { return std::apply([&](auto&... a) { return Op::function(ctx, a...); }, args); };
+            if constexpr (std::is_void_v<Result>) {
+                py::gil_scoped_release release;
+                call();
+                return py::none();
+            } else {
+                std::optional<Result> result;
+                {
+                    py::gil_scoped_release release;
+                    result.emplace(call());
+                }
+                return result_of(*result);
+            }
+        },
+        py::arg("cls"), py::arg(op.params[I].name.data())..., py::doc(op.help.data()));
+}
+
+// A parameter's default as Python shows it; none when the parameter is required.
+py::tuple python_default(const table::Default& fallback) {
+    using Kind = table::Default::Kind;
+    switch (fallback.kind) {
+    case Kind::required:
+        return py::make_tuple();
+    case Kind::text:
+        return py::make_tuple(py::str(fallback.text.data(), fallback.text.size()));
+    case Kind::integer:
+        return py::make_tuple(py::int_(fallback.integer));
+    case Kind::flag:
+        return py::make_tuple(py::bool_(fallback.flag));
+    case Kind::none:
+        return py::make_tuple(py::none());
+    }
+    return py::make_tuple();
+}
+
+// The table as git.py reads it: (name, help, extra_keywords, ((parameter, annotation, (default,) or ()), ...)).
+template <typename Op, std::size_t... I>
+py::tuple describe(const Op& op, std::index_sequence<I...>) {
+    using Args = typename Op::Sig::Args;
+    const auto parameter = [](const table::Param& p, std::string_view annotation) {
+        const std::string_view shown = p.annotation ? *p.annotation : annotation;
+        return py::make_tuple(py::str(p.name.data(), p.name.size()), py::str(shown.data(), shown.size()),
+                              python_default(p.fallback));
+    };
+    return py::make_tuple(
+        py::str(op.name.data(), op.name.size()), py::str(op.help.data(), op.help.size()), py::bool_(op.extra_keywords),
+        py::make_tuple(parameter(op.params[I], table::annotation_of<std::tuple_element_t<I, Args>>())...));
 }
 
 void translate(std::exception_ptr error) {
@@ -101,89 +212,17 @@ void translate(std::exception_ptr error) {
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Native operations of zorv_git_gitlab.git.GitlabGit";
     py::register_exception_translator(&translate);
-    using S = const std::string&;
-    using I = std::int64_t;
-    using T = const py::tuple&;
 
-    m.def("create_sub_group", [](T c, S name, I parent) { return run(c, [&](auto& x) { return ops::create_sub_group(x, name, parent); }); });
-    m.def("delete_sub_group", [](T c, S name, I parent) { return run(c, [&](auto& x) { return ops::delete_sub_group(x, name, parent); }); });
-    m.def("get_sub_group_id", [](T c, S name, I parent, bool raise_error) {
-        return run(c, [&](auto& x) { return ops::get_sub_group_id(x, name, parent, raise_error); });
+    auto own = std::make_shared<OwnInnerCalls>();
+    m.def(
+        "adopt_inner_calls", [own](py::handle cls) { own->adopt(cls); }, py::arg("cls"),
+        "Notes the inner calls of `cls` (GitlabGit) as the library's own: a class holding others redefines them.");
+
+    py::list operations;
+    table::for_each_operation([&](const auto& op) {
+        constexpr auto indexes = std::make_index_sequence<std::tuple_size_v<decltype(op.params)>>();
+        define_operation(m, op, own, indexes);
+        operations.append(describe(op, indexes));
     });
-    m.def("get_sub_group_info", [](T c, S name, I parent) { return run(c, [&](auto& x) { return ops::get_sub_group_info(x, name, parent); }); });
-    m.def("create_repo_token", [](T c, I user, S name) { return run(c, [&](auto& x) { return ops::create_repo_token(x, user, name); }); });
-    m.def("create_group_access_token", [](T c, I group, S name) {
-        return run(c, [&](auto& x) { return ops::create_group_access_token(x, group, name); });
-    });
-    m.def("get_access_token_info", [](T c, I group, S name) {
-        return run(c, [&](auto& x) { return ops::get_access_token_info(x, group, name); });
-    });
-    m.def("create_project", [](T c, S project, I group) { return run(c, [&](auto& x) { ops::create_project(x, project, group); }); });
-    m.def("get_project_info", [](T c, S project, I group) { return run(c, [&](auto& x) { return ops::get_project_info(x, project, group); }); });
-    m.def("delete_project", [](T c, S project, I group) { return run(c, [&](auto& x) { ops::delete_project(x, project, group); }); });
-    m.def("get_branch_info", [](T c, S project, I group, S branch) {
-        return run(c, [&](auto& x) { return ops::get_branch_info(x, project, group, branch); });
-    });
-    m.def("create_branch", [](T c, S project, I group, S branch, S ref) {
-        return run(c, [&](auto& x) { return ops::create_branch(x, project, group, branch, ref); });
-    });
-    m.def("delete_branch", [](T c, S project, I group, S branch) {
-        return run(c, [&](auto& x) { ops::delete_branch(x, project, group, branch); });
-    });
-    m.def("commit_file", [](T c, S project, I group, S filename, S content) {
-        return run(c, [&](auto& x) { ops::commit_file(x, project, group, filename, content); });
-    });
-    m.def("clone_project", [](T c, S repo_dir, S project, I group, bool overwrite, const std::optional<std::string>& branch) {
-        return run(c, [&](auto& x) { return ops::clone_project(x, repo_dir, project, group, overwrite, branch); });
-    });
-    m.def("commit_project", [](T c, S repo_dir, S message, S project, S branch, I group,
-                               const std::optional<std::string>& author_name, const std::optional<std::string>& author_email) {
-        return run(c, [&](auto& x) { ops::commit_project(x, repo_dir, message, project, branch, group, author_name, author_email); });
-    });
-    m.def("create_merge_request", [](T c, S project, I group, S title, S source, S target) {
-        return run(c, [&](auto& x) { return ops::create_merge_request(x, project, group, title, source, target); });
-    });
-    m.def("perform_merge", [](T c, S project, I group, I merge_request_id, S title, double timeout) {
-        return run(c, [&](auto& x) { return ops::perform_merge(x, project, group, merge_request_id, title, timeout); });
-    });
-    m.def("get_commits_by_range", [](T c, S start, S end, S project, I group) {
-        return run(c, [&](auto& x) { return ops::get_commits_by_range(x, start, end, project, group); });
-    });
-    m.def("get_tag_list", [](T c, S project, I group) { return run(c, [&](auto& x) { return ops::get_tag_list(x, project, group); }); });
-    m.def("get_tag_info", [](T c, S tag, S project, I group) {
-        return run(c, [&](auto& x) { return ops::get_tag_info(x, tag, project, group); });
-    });
-    m.def("tag_project", [](T c, S tag, S project, S branch, I group) {
-        return run(c, [&](auto& x) { ops::tag_project(x, tag, project, branch, group); });
-    });
-    m.def("get_project_variable", [](T c, S project, S key, I group) {
-        return run(c, [&](auto& x) { return ops::get_project_variable(x, project, key, group); });
-    });
-    m.def("set_project_variable", [](T c, S project, S key, S value, I group, bool is_file, bool overwrite) {
-        return run(c, [&](auto& x) { ops::set_project_variable(x, project, key, value, group, is_file, overwrite); });
-    });
-    m.def("get_group_variable", [](T c, I group, S key) { return run(c, [&](auto& x) { return ops::get_group_variable(x, group, key); }); });
-    m.def("set_group_variable", [](T c, I group, S key, S value, bool is_file, bool overwrite) {
-        return run(c, [&](auto& x) { ops::set_group_variable(x, group, key, value, is_file, overwrite); });
-    });
-    m.def("get_pipeline_status", [](T c, S project, I group, S ref, I last_minutes) {
-        return run(c, [&](auto& x) { return ops::get_pipeline_status(x, project, group, ref, last_minutes); });
-    });
-    m.def("get_single_pipeline_status", [](T c, py::handle project_id, py::handle pipeline_id) {
-        const Id project = id_of(project_id), pipeline = id_of(pipeline_id);
-        return run(c, [&](auto& x) { return ops::get_single_pipeline_status(x, project, pipeline); });
-    });
-    m.def("retry_single_pipeline", [](T c, py::handle project_id, py::handle pipeline_id) {
-        const Id project = id_of(project_id), pipeline = id_of(pipeline_id);
-        return run(c, [&](auto& x) { return ops::retry_single_pipeline(x, project, pipeline); });
-    });
-    m.def("create_issue", [](T c, S project, I group, S title, S issue_type, const std::vector<std::string>& labels) {
-        return run(c, [&](auto& x) { return ops::create_issue(x, project, group, title, issue_type, labels); });
-    });
-    m.def("close_issue", [](T c, S project, I group, I issue_id) {
-        return run(c, [&](auto& x) { return ops::close_issue(x, project, group, issue_id); });
-    });
-    m.def("create_note", [](T c, S project, I group, I issue_id, S body) {
-        return run(c, [&](auto& x) { return ops::create_note(x, project, group, issue_id, body); });
-    });
+    m.attr("OPERATIONS") = py::tuple(operations);
 }

@@ -1,33 +1,89 @@
 #include "py_context.hpp"
 
-#include <chrono>
-#include <cmath>
+#include <stdexcept>
 
 #include "convert.hpp"
 
 namespace py = pybind11;
+using zorv_git_gitlab::InnerCall;
 using zorv_git_gitlab::Json;
+using zorv_git_gitlab::LogLevel;
 
 namespace zorv_binding {
 namespace {
 
-std::chrono::milliseconds milliseconds_of(py::handle seconds) {
-    return std::chrono::milliseconds(std::llround(seconds.cast<double>() * 1000.0));
+int python_level(LogLevel level) {
+    switch (level) {
+    case LogLevel::debug:
+        return 10;
+    case LogLevel::info:
+        return 20;
+    case LogLevel::warning:
+        return 30;
+    case LogLevel::error:
+        return 40;
+    }
+    return 20;
+}
+
+// The logging module when the program has imported it; none otherwise (then nobody configured it,
+// and records below WARNING reach no one).
+py::object imported_logging() {
+    PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), "logging");
+    return module ? py::reinterpret_borrow<py::object>(module) : py::object();
 }
 
 }  // namespace
 
-CallContext::CallContext(const py::tuple& state) : cls_(state[0]) {
-    config_.api_url = py::str(state[1]).cast<std::string>();
-    if (!state[2].is_none()) config_.token = py::str(state[2]).cast<std::string>();
-    auto& settings = config_.settings;
-    settings.connect_timeout = milliseconds_of(state[3]);
-    settings.stall_time = std::chrono::seconds(std::max<long long>(1, std::llround(state[4].cast<double>())));
-    settings.max_tries = std::max(1, state[5].cast<int>());
-    settings.retry_total_time = milliseconds_of(state[6]);
-    settings.merge_poll_interval = milliseconds_of(state[7]);
-    settings.max_response_bytes = state[8].cast<std::size_t>();
-    for (const auto index : state[9]) overridden_.set(index.cast<std::size_t>());
+void OwnInnerCalls::adopt(py::handle cls) {
+    for (std::size_t i = 0; i < kInnerCalls; ++i) {
+        const auto name = zorv_git_gitlab::kInnerCallNames[i];
+        names_[i] = py::reinterpret_steal<py::object>(
+            PyUnicode_InternFromString(std::string(name).c_str()));
+        PyObject* raw = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), names_[i].ptr());
+        if (!raw) throw std::logic_error("the class has no operation " + std::string(name));
+        raw_[i] = py::reinterpret_borrow<py::object>(raw);
+    }
+}
+
+std::bitset<kInnerCalls> OwnInnerCalls::redefined_by(py::handle cls) const {
+    std::bitset<kInnerCalls> redefined;
+    if (!PyType_Check(cls.ptr()) || !names_[0]) return redefined.set();  // cannot tell: go through Python
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    for (std::size_t i = 0; i < kInnerCalls; ++i) {
+        if (_PyType_Lookup(type, names_[i].ptr()) != raw_[i].ptr()) redefined.set(i);
+    }
+    return redefined;
+}
+
+CallContext::CallContext(py::handle cls, const OwnInnerCalls& own)
+    : cls_(py::reinterpret_borrow<py::object>(cls)), redefined_(own.redefined_by(cls)) {
+    config_.api_url = py::str(cls_.attr("api_url")).cast<std::string>();
+    if (const py::object token = cls_.attr("gitlab_token"); !token.is_none()) {
+        config_.token = py::str(token).cast<std::string>();
+    }
+    for (const auto name : zorv_git_gitlab::kSettingNames) {
+        const py::object given = py::getattr(cls_, std::string(name).c_str(), py::none());
+        if (given.is_none()) continue;  // a limit the class does not set keeps the library's default
+        const double value = PyFloat_AsDouble(given.ptr());
+        if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        try {
+            zorv_git_gitlab::set_setting(config_.settings, name, value);
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(e.what());
+        }
+    }
+    if (const py::object logging = imported_logging()) {
+        const py::object root = logging.attr("root");
+        debug_enabled_ = root.attr("isEnabledFor")(10).cast<bool>();
+        info_enabled_ = root.attr("isEnabledFor")(20).cast<bool>();
+    }
+}
+
+bool CallContext::log_enabled(LogLevel level) const {
+    if (level == LogLevel::debug) return debug_enabled_;
+    if (level == LogLevel::info) return info_enabled_;
+    return true;
 }
 
 void CallContext::print_line(std::string_view line) {
@@ -39,64 +95,50 @@ void CallContext::print_line(std::string_view line) {
     py::module_::import("sys").attr("stdout").attr("write")(py::reinterpret_steal<py::object>(text));
 }
 
-void CallContext::log(zorv_git_gitlab::LogLevel level, std::string_view message) {
+void CallContext::log(LogLevel level, std::string_view message) {
     py::gil_scoped_acquire gil;
-    int python_level = 20;
-    switch (level) {
-    case zorv_git_gitlab::LogLevel::debug:
-        python_level = 10;
-        break;
-    case zorv_git_gitlab::LogLevel::info:
-        python_level = 20;
-        break;
-    case zorv_git_gitlab::LogLevel::warning:
-        python_level = 30;
-        break;
-    case zorv_git_gitlab::LogLevel::error:
-        python_level = 40;
-        break;
-    }
-    py::module_::import("logging").attr("getLogger")().attr("log")(python_level, py::str(std::string(message)));
+    py::module_::import("logging").attr("getLogger")().attr("log")(python_level(level), py::str(std::string(message)));
 }
 
 template <typename... Args>
-std::optional<Json> CallContext::call_record(const char* name, Args&&... args) {
+std::optional<Json> CallContext::call_record(InnerCall call, Args&&... args) {
     py::gil_scoped_acquire gil;
-    py::object result = cls_.attr(name)(std::forward<Args>(args)...);
+    const std::string name(zorv_git_gitlab::kInnerCallNames[static_cast<std::size_t>(call)]);
+    py::object result = cls_.attr(name.c_str())(std::forward<Args>(args)...);
     if (result.is_none()) return std::nullopt;
     return from_python(result);
 }
 
 std::optional<Json> CallContext::get_project_info(const std::string& project_name, std::int64_t group_id) {
-    if (!redefined(Inner::get_project_info)) return Context::get_project_info(project_name, group_id);
-    return call_record("get_project_info", project_name, group_id);
+    if (!redefines(InnerCall::get_project_info)) return Context::get_project_info(project_name, group_id);
+    return call_record(InnerCall::get_project_info, project_name, group_id);
 }
 
 std::optional<Json> CallContext::get_sub_group_info(const std::string& group_name, std::int64_t parent_id) {
-    if (!redefined(Inner::get_sub_group_info)) return Context::get_sub_group_info(group_name, parent_id);
-    return call_record("get_sub_group_info", group_name, parent_id);
+    if (!redefines(InnerCall::get_sub_group_info)) return Context::get_sub_group_info(group_name, parent_id);
+    return call_record(InnerCall::get_sub_group_info, group_name, parent_id);
 }
 
 std::optional<Json> CallContext::get_branch_info(const std::string& project_name, std::int64_t group_id,
-                                               const std::string& branch_name) {
-    if (!redefined(Inner::get_branch_info)) return Context::get_branch_info(project_name, group_id, branch_name);
-    return call_record("get_branch_info", project_name, group_id, branch_name);
+                                                 const std::string& branch_name) {
+    if (!redefines(InnerCall::get_branch_info)) return Context::get_branch_info(project_name, group_id, branch_name);
+    return call_record(InnerCall::get_branch_info, project_name, group_id, branch_name);
 }
 
 std::optional<Json> CallContext::get_tag_info(const std::string& tag_name, const std::string& project_name,
-                                            std::int64_t group_id) {
-    if (!redefined(Inner::get_tag_info)) return Context::get_tag_info(tag_name, project_name, group_id);
-    return call_record("get_tag_info", tag_name, project_name, group_id);
+                                              std::int64_t group_id) {
+    if (!redefines(InnerCall::get_tag_info)) return Context::get_tag_info(tag_name, project_name, group_id);
+    return call_record(InnerCall::get_tag_info, tag_name, project_name, group_id);
 }
 
 void CallContext::commit_file(const std::string& project_name, std::int64_t group_id, const std::string& filename,
-                            const std::string& file_content) {
-    if (!redefined(Inner::commit_file)) return Context::commit_file(project_name, group_id, filename, file_content);
-    call_record("commit_file", project_name, group_id, filename, file_content);
+                              const std::string& file_content) {
+    if (!redefines(InnerCall::commit_file)) return Context::commit_file(project_name, group_id, filename, file_content);
+    call_record(InnerCall::commit_file, project_name, group_id, filename, file_content);
 }
 
 bool CallContext::clean_workspace(const std::string& path, bool destroy) {
-    if (!redefined(Inner::clean_workspace)) return Context::clean_workspace(path, destroy);
+    if (!redefines(InnerCall::clean_workspace)) return Context::clean_workspace(path, destroy);
     py::gil_scoped_acquire gil;
     return py::bool_(cls_.attr("clean_workspace")(path, py::arg("destroy") = destroy)).cast<bool>();
 }

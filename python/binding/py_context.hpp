@@ -1,29 +1,48 @@
-// The context of a call made from Python: the configuration read from the class object the operation
-// was called on, inner calls that go back to Python where that class redefines them, lines to
-// sys.stdout and records to the root logger of `logging`.
+// The context of a call made from Python: the configuration read by name from the class object the
+// operation was called on, inner calls that go back to Python where that class redefines them (in any
+// way: a class method of a subclass, a static method, a function or a mock assigned to the class),
+// lines to sys.stdout and records to the root logger of `logging`.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <bitset>
 
 #include "zorv_git_gitlab/context.hpp"
 
 namespace zorv_binding {
 
-// The inner calls a Python subclass may redefine, in the order git.py lists them.
-enum class Inner { get_project_info, get_sub_group_info, get_branch_info, get_tag_info, commit_file, clean_workspace, count };
+constexpr std::size_t kInnerCalls = zorv_git_gitlab::kInnerCallNames.size();
+
+// The library's own inner calls: the raw class attributes (the classmethod objects) GitlabGit holds
+// once git.py has defined it. A class whose attribute of that name, found along its MRO, is another
+// object redefines the call. The lookup goes through Python's type attribute cache, which every
+// assignment to a class (mock.patch included) invalidates: cheap, and never stale.
+class OwnInnerCalls {
+public:
+    // Notes the attributes of `cls` (GitlabGit) as the library's own. Needs the GIL.
+    void adopt(pybind11::handle cls);
+    // The inner calls `cls` redefines. Needs the GIL.
+    [[nodiscard]] std::bitset<kInnerCalls> redefined_by(pybind11::handle cls) const;
+
+private:
+    std::array<pybind11::object, kInnerCalls> names_;
+    std::array<pybind11::object, kInnerCalls> raw_;
+};
 
 class CallContext final : public zorv_git_gitlab::Context {
 public:
-    // `state` is the tuple built by git.py's _context(cls): (cls, api_url, token, connect_timeout,
-    // stall_timeout, max_tries, retry_total_time, merge_poll_interval, max_response_bytes, overridden)
-    // where `overridden` holds the indexes (Inner) of the redefined inner calls. Needs the GIL.
-    explicit CallContext(const pybind11::tuple& state);
+    // Reads api_url, gitlab_token and the limits (kSettingNames) from `cls`. Needs the GIL.
+    CallContext(pybind11::handle cls, const OwnInnerCalls& own);
 
     [[nodiscard]] zorv_git_gitlab::Config config() const override { return config_; }
     void print_line(std::string_view line) override;
     void log(zorv_git_gitlab::LogLevel level, std::string_view message) override;
+    [[nodiscard]] bool log_enabled(zorv_git_gitlab::LogLevel level) const override;
+    [[nodiscard]] bool redefines(zorv_git_gitlab::InnerCall call) const noexcept override {
+        return redefined_.test(static_cast<std::size_t>(call));
+    }
 
     std::optional<zorv_git_gitlab::Json> get_project_info(const std::string& project_name,
                                                           std::int64_t group_id) override;
@@ -38,13 +57,14 @@ public:
     bool clean_workspace(const std::string& path, bool destroy) override;
 
 private:
-    [[nodiscard]] bool redefined(Inner inner) const { return overridden_.test(static_cast<std::size_t>(inner)); }
     template <typename... Args>
-    std::optional<zorv_git_gitlab::Json> call_record(const char* name, Args&&... args);
+    std::optional<zorv_git_gitlab::Json> call_record(zorv_git_gitlab::InnerCall call, Args&&... args);
 
     pybind11::object cls_;
     zorv_git_gitlab::Config config_;
-    std::bitset<static_cast<std::size_t>(Inner::count)> overridden_;
+    std::bitset<kInnerCalls> redefined_;
+    bool debug_enabled_ = false;
+    bool info_enabled_ = false;
 };
 
 }  // namespace zorv_binding

@@ -36,7 +36,7 @@ class JsonDecodeError(GitlabError, ValueError):
 class MissingFieldError(GitlabError, KeyError):
     """A server record without a field the operation reads."""
 
-    def __str__(self):
+    def __str__(self) -> str:
         return str(self.args[0]) if self.args else ""
 
 

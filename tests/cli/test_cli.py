@@ -262,3 +262,21 @@ def test_perform_merge_reports_progress_on_stderr(run, sandbox, group, project):
     assert merged.returncode == 0, merged.stdout + merged.stderr
     assert json.loads(merged.stdout)["state"] == "merged"
     assert re.search(r"^INFO: .*checking waiting 0\.2 seconds$", merged.stderr, re.M)
+
+
+def test_exit_statuses_follow_the_reported_outcome(run, group, project):
+    # Nothing to do is a success; a subgroup that is not there is not (though the result is true).
+    assert run("tag-project", "--tag-name", "v1", "--project-name", project, "--remote-branch", "master",
+               "--group-id", group).returncode == 0
+    again = run("tag-project", "--tag-name", "v1", "--project-name", project, "--remote-branch", "master",
+                "--group-id", group)
+    assert (again.returncode, again.stdout) == (0, "")
+    missing = run("delete-sub-group", "--group-name", unique("absent"), "--parent-id", group)
+    assert (missing.returncode, missing.stdout) == (1, "Subgroup Not Found\ntrue\n")
+
+
+def test_unset_host_is_named(run, sandbox, group):
+    environ = {k: v for k, v in sandbox.environ().items() if k != "GITLAB_HOST"}
+    done = subprocess.run([CLI, "get-project-info", "--project-name", "p", "--group-id", str(group)],
+                          capture_output=True, text=True, env=environ, timeout=60)
+    assert done.returncode == 3 and "GITLAB_HOST is not set" in done.stderr and "None" not in done.stderr

@@ -1,10 +1,14 @@
 """`cmake --install` of the build tree into a staging directory (DESTDIR), then the installed files used
 the way an outside user would: the CMake package from an outside project, the pkg-config file from a
-compiler command line, the Python packages from `/`, and the installed programs."""
+compiler command line, the Python packages from `/`, the installed programs, and a user's project
+testing its automation with the installed test kit (user_project/: a pytest file and a GoogleTest
+file). Then `pip install` into fresh venvs, reusing this build tree's native parts."""
 
 import os
 import re
+import shutil
 import subprocess
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -12,6 +16,7 @@ import pytest
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 PYTHON = "/usr/bin/python3"
 CLOSED_PORT_HOST = "127.0.0.1:9"  # nothing listens on the discard port: the request fails at once
+USER_PROJECT = Path(__file__).resolve().parent / "user_project"
 
 
 def _build_dir():
@@ -34,6 +39,19 @@ def _run(args, **kwargs):
     done = subprocess.run(args, capture_output=True, text=True, timeout=600, **kwargs)
     assert done.returncode == 0, f"{args} failed ({done.returncode}):\n{done.stdout}\n{done.stderr}"
     return done
+
+
+def _user_env(**changes):
+    """The environment of a user's shell: nothing names the build tree or the sandbox program."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("ZORV_") and k not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
+    env.update(changes)
+    return env
+
+
+def _user_project(tmp_path):
+    """A copy of the user's project outside the source tree."""
+    return Path(shutil.copytree(USER_PROJECT, tmp_path / "user_project"))
 
 
 def _staged(stage, absolute):
@@ -88,7 +106,12 @@ def test_files_are_installed(installed):
     assert (installed["lib"] / "libzorv_git_gitlab.so").exists()
     for program in ("zorv-gitlab", "zorv-gitlab-sandbox"):
         assert os.access(root / "bin" / program, os.X_OK), program
+    assert (root / "include/zorv_git_gitlab/testing/sandbox.hpp").is_file()
+    assert (installed["lib"] / "libzorv_git_gitlab_testing.so").exists()
     assert (installed["site"] / "zorv_git_gitlab/git.py").is_file()
+    assert (installed["site"] / "zorv_git_gitlab/testing/plugin.py").is_file()
+    for stub in (SOURCE_DIR / "python").rglob("*.pyi"):
+        assert (installed["site"] / stub.relative_to(SOURCE_DIR / "python")).is_file(), stub
     assert list((installed["site"] / "zorv_git_gitlab").glob("_core*.so"))
     assert list((installed["site"] / "zorv_git").glob("_core*.so"))
     # Nothing of the build or source tree is named by the installed package files.
@@ -165,3 +188,87 @@ def test_installed_programs_run(installed):
     assert str(installed["root"]) in line, line
     help_text = _run([str(tool), "--help"], env=env).stdout
     assert "create_branch" in help_text and "retry_single_pipeline" in help_text
+
+
+def test_user_project_against_the_installed_kit(installed, tmp_path):
+    """The user's pytest file gets the plugin's fixtures through the installed entry point, and the
+    GoogleTest file builds with the CMake package's testing component; each finds the installed
+    sandbox program by itself (pytest: on PATH; C++: next to the installed library)."""
+    project = _user_project(tmp_path)
+    env = _user_env(PATH=f"{installed['root'] / 'bin'}:{os.environ['PATH']}", PYTHONPATH=str(installed["site"]),
+                    LD_LIBRARY_PATH=str(installed["lib"]))  # the stage is not the final place of the library
+    out = _run([PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(project / "test_release.py")],
+               env=env, cwd=tmp_path).stdout
+    assert "2 passed" in out, out
+
+    build = tmp_path / "build"
+    _run(["cmake", "-S", str(project), "-B", str(build), f"-DCMAKE_PREFIX_PATH={installed['root']}",
+          "-DCMAKE_BUILD_TYPE=Release"], env=_user_env())
+    _run(["cmake", "--build", str(build), "-j2"], env=_user_env())
+    out = _run([str(build / "release_test")], env=_user_env(), cwd=tmp_path).stdout
+    assert "[  PASSED  ] 2 tests" in out, out
+
+
+def test_sandbox_exec_runs_a_command_against_it(installed):
+    program = str(installed["root"] / "bin/zorv-gitlab-sandbox")
+    script = ('test "$CURL_CA_BUNDLE" = "$GIT_SSL_CAINFO" && '
+              'curl -sf --cacert "$CURL_CA_BUNDLE" -H "PRIVATE-TOKEN: $GITLAB_TOKEN" "https://$GITLAB_HOST/api/v4/user" '
+              '&& exit 7')
+    done = subprocess.run([program, "--exec", "sh", "-c", script], capture_output=True, text=True, timeout=120,
+                          env=_user_env())
+    assert done.returncode == 7, done.stderr
+    assert '"username":"root"' in done.stdout
+    missing = subprocess.run([program, "--exec", "no-such-command-here"], capture_output=True, text=True,
+                             timeout=120, env=_user_env())
+    assert missing.returncode == 127 and "no-such-command-here" in missing.stderr
+
+
+def test_pip_install_and_wheel_into_fresh_venvs(tmp_path):
+    """`pip install --no-build-isolation <checkout>` and `pip wheel` offline, each in a fresh venv. Both
+    reuse this build tree's native parts (ZORV_CMAKE_BUILD_DIR) instead of a second full build."""
+    checkout = Path(shutil.copytree(SOURCE_DIR, tmp_path / "checkout",
+                                    ignore=shutil.ignore_patterns("build*", ".git", "__pycache__", "*.egg-info")))
+    pip_env = _user_env(ZORV_CMAKE_BUILD_DIR=str(_build_dir()), PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
+    project = _user_project(tmp_path)
+
+    # A venv that sees the system's pytest: the user's pytest file runs there against the pip install.
+    first = tmp_path / "venv-install"
+    _run([PYTHON, "-m", "venv", "--system-site-packages", str(first)])
+    _run([str(first / "bin/pip"), "install", "--no-build-isolation", str(checkout)], env=pip_env, cwd=tmp_path)
+    out = _run([str(first / "bin/python"), "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                str(project / "test_release.py")], env=_user_env(), cwd=tmp_path).stdout
+    assert "2 passed" in out, out
+
+    # A plain venv: the wheel is built there, carries the library, the programs and the stubs, and
+    # installs into it; the kit and the programs work from it.
+    second = tmp_path / "venv-wheel"
+    _run([PYTHON, "-m", "venv", str(second)])
+    _run([str(second / "bin/pip"), "wheel", "--no-build-isolation", "--no-deps", "-w", str(tmp_path / "dist"),
+          str(checkout)], env=pip_env, cwd=tmp_path)
+    (wheel,) = (tmp_path / "dist").glob("zorv_git_gitlab-*.whl")
+    names = set(zipfile.ZipFile(wheel).namelist())
+    expected = {"zorv_git_gitlab/libzorv_git_gitlab.so.0", "zorv_git_gitlab/bin/zorv-gitlab-sandbox",
+                "zorv_git_gitlab/bin/zorv-gitlab", "zorv_git_gitlab/testing/plugin.py"}
+    expected |= {str(p.relative_to(checkout / "python")) for p in (checkout / "python").rglob("*.pyi")}
+    expected |= {str(p.relative_to(checkout / "python")) for p in (checkout / "python").rglob("py.typed")}
+    assert expected <= names, expected - names
+    _run([str(second / "bin/pip"), "install", str(wheel)], env=pip_env, cwd=tmp_path)
+    script = ("import os, sys, zorv_git_gitlab\n"
+              "from zorv_git_gitlab.git import GitlabGit\n"
+              "assert 'zorv_git_gitlab.testing' not in sys.modules  # the module does not pull in the kit\n"
+              "from zorv_git_gitlab.testing import Sandbox\n"
+              "with Sandbox() as sb:\n"
+              "    os.environ.update(sb.env)\n"
+              "    GitlabGit.api_url, GitlabGit.gitlab_token = sb.api_url, sb.token\n"
+              "    group = sb.group()\n"
+              "    GitlabGit.create_project('app', group['id'])\n"
+              "    print(sb.binary.startswith(os.path.dirname(zorv_git_gitlab.__file__)),"
+              " [str(r) for r in sb.requests('POST')][0])\n"
+              "print([l.split()[-1] for l in open('/proc/self/maps') if 'libzorv_git_gitlab' in l][0])\n")
+    *_, found, library = _run([str(second / "bin/python"), "-c", script], env=_user_env(), cwd=tmp_path).stdout.splitlines()
+    assert found == "True POST /api/v4/projects"  # the sandbox program came with the wheel
+    assert library.startswith(str(second)), library  # and the library too
+    done = subprocess.run([str(second / "bin/zorv-gitlab-sandbox"), "--exec", str(second / "bin/zorv-gitlab"),
+                           "get_project_info", "--project-name", "none", "--group-id", "1"],
+                          capture_output=True, text=True, timeout=120, env=_user_env())
+    assert done.returncode == 1, (done.stdout, done.stderr)  # found nothing: the tool reached the sandbox

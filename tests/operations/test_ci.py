@@ -175,6 +175,7 @@ def test_single_pipeline_read_and_retried(sb, calls, pipelines, capsys):
     (post,) = calls()
     assert (post.method, post.api_path, post.query, post.body, post.status) == (
         "POST", f"projects/{pid}/pipelines/{pipeline}/retry", "", "", 201)
+    assert "content-type" not in post.headers
     assert GitlabGit.get_single_pipeline_status(pid, pipeline)["status"] == retried["status"]
 
     assert GitlabGit.get_single_pipeline_status(pid, 999999) is None

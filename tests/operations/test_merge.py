@@ -176,7 +176,7 @@ def test_tag_project(sb, calls, group, project, capsys):
     GitlabGit.tag_project("rel/3.0", name, "master", group["id"])
     sent = calls()
     assert [(c.method, c.api_path) for c in sent] == [
-        ("GET", "projects"), ("GET", "projects"), ("GET", f"projects/{pid}/repository/tags/rel%2F3.0"),
+        ("GET", "projects"), ("GET", f"projects/{pid}/repository/tags/rel%2F3.0"),
         ("POST", f"projects/{pid}/repository/tags")]
     post = sent[-1]
     assert post.headers["content-type"].startswith("application/x-www-form-urlencoded")
@@ -187,7 +187,7 @@ def test_tag_project(sb, calls, group, project, capsys):
 
     # It exists now: no second POST, nothing printed.
     GitlabGit.tag_project("rel/3.0", name, "master", group["id"])
-    assert [c.method for c in calls()] == ["GET", "GET", "GET"]
+    assert [c.method for c in calls()] == ["GET", "GET"]
     assert printed(capsys) == []
 
 

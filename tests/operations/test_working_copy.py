@@ -1,9 +1,14 @@
 """clone_project and commit_project through the Python module: a round trip of every kind of change,
-the refusals, and the token kept out of everything printed, raised or stored."""
+the refusals, the caller's own git in the clone, the token kept out of everything printed, raised or
+stored, and publishing that survives being killed at any step."""
 
 import os
+import re
+import signal
 import stat
 import subprocess
+import sys
+import time
 
 import pytest
 
@@ -33,7 +38,8 @@ def wc(sb, group, tmp_path, monkeypatch):
     project = sb.project(group["id"])
     sb.commit(project["id"], "master", {"run.sh": "echo hi\n", "old.txt": "old\n", "docs/guide.md": "v1\n"})
     target = tmp_path / "wc"
-    assert GitlabGit.clone_project(str(target), project["name"], group["id"]) == str(target)
+    repo = GitlabGit.clone_project(str(target), project["name"], group["id"], branch="master")
+    assert getattr(repo, "working_tree_dir", repo) == str(target)  # GitPython's Repo, else the directory
     return project, target
 
 
@@ -47,10 +53,18 @@ def test_every_kind_of_change_reaches_the_server(sb, group, wc, tmp_path, capsys
     (target / "run.sh").chmod(0o755)
     capsys.readouterr()
 
+    sb.clear_journal()
     GitlabGit.commit_project(str(target), "many changes", project["name"], "master", group["id"],
                              author_name="Ann", author_email="ann@example.com")
     out = capsys.readouterr().out.splitlines()
     assert out == [git(target, "rev-list", "--count", "HEAD^1").strip(), "Successfully committed"]
+    # The fetch after the commit lists the refs and asks for no objects: the server's commit was
+    # written locally from the answer.
+    journal = sb.journal()
+    committed = next(i for i, c in enumerate(journal) if c.method == "POST" and c.path.endswith("/repository/commits"))
+    refetch = [c for c in journal[committed + 1:] if c.path.endswith("/git-upload-pack")]
+    assert len(refetch) <= 1 and not any("command=fetch" in c.body or "want " in c.body for c in refetch)
+    assert git(target, "rev-parse", "HEAD^2") == git(target, "rev-parse", "origin/master")
 
     fresh = tmp_path / "fresh"
     GitlabGit.clone_project(str(fresh), project["name"], group["id"])
@@ -105,3 +119,183 @@ def test_git_failures_name_the_command_but_never_the_token(sb, wc, monkeypatch):
         GitlabGit.commit_project(str(target), "x", project["name"], "master", project["namespace"]["id"])
     assert "fetch" in str(raised.value) and sb.token not in str(raised.value)
     assert not stat.S_ISLNK(os.lstat(target / "x.txt").st_mode)
+
+
+def files_holding(root, secret):
+    """Every file below `root` whose bytes contain `secret`."""
+    return [p for p in root.rglob("*") if p.is_file() and not p.is_symlink() and secret.encode() in p.read_bytes()]
+
+
+def test_callers_own_git_fetches_and_pushes_with_the_token_read_when_git_asks(sb, wc, monkeypatch):
+    project, target = wc
+    identity = ["-c", "user.name=Caller", "-c", "user.email=caller@example.com"]
+    (target / "mine.txt").write_text("pushed by the caller\n")
+    git(target, "add", "mine.txt")
+    git(target, *identity, "commit", "-q", "-m", "the caller's own commit")
+    git(target, "push", "-q", "origin", "HEAD:master")
+    sb.commit(project["id"], "master", {"theirs.txt": "from someone else\n"})
+    git(target, "pull", "-q", "--ff-only", "origin", "master")
+    assert (target / "theirs.txt").read_text() == "from someone else\n"
+
+    (target / "later.txt").write_text("published by the library\n")
+    GitlabGit.commit_project(str(target), "later", project["name"], "master", project["namespace"]["id"])
+    git(target, "fetch", "-q", "origin")
+    assert git(target, "rev-parse", "HEAD^{tree}") == git(target, "rev-parse", "origin/master^{tree}")
+    for name in ("mine.txt", "theirs.txt", "later.txt"):
+        assert git(target, "cat-file", "-e", f"origin/master:{name}") == ""
+    assert files_holding(target, sb.token) == []
+
+    # Without GITLAB_TOKEN the helper stops git at once: its own message, no prompt, no wait.
+    monkeypatch.delenv("GITLAB_TOKEN")
+    started = time.monotonic()
+    failed = subprocess.run(["git", "fetch", "origin"], cwd=target, stdin=subprocess.DEVNULL,
+                            capture_output=True, text=True, timeout=60)
+    assert failed.returncode != 0
+    assert "GITLAB_TOKEN is not set" in failed.stderr and "told us to quit" in failed.stderr
+    assert time.monotonic() - started < 10
+
+
+def test_a_lock_file_left_by_a_killed_git_is_reported_and_kept(sb, wc):
+    project, target = wc
+    (target / "x.txt").write_text("x\n")
+    lock = target / ".git" / "index.lock"
+    lock.write_bytes(b"")
+    with pytest.raises(errors.GitError, match=re.escape(f"the lock file {lock} exists")) as raised:
+        GitlabGit.commit_project(str(target), "x", project["name"], "master", project["namespace"]["id"])
+    assert f"remove {lock} and call again" in str(raised.value)
+    assert lock.exists()
+    lock.unlink()
+    GitlabGit.commit_project(str(target), "x", project["name"], "master", project["namespace"]["id"])
+    assert git(target, "status", "--porcelain") == ""
+
+
+# git for the kill-point test: the library's call numbered ZORV_KILL ("<command>:<n>:kill") kills the
+# whole process group of the publishing child with SIGKILL before it starts; "merge:<n>:hook" runs the
+# merge with a pre-merge-commit hook that does so, after git has written the merge's result and before
+# it makes the merge commit. git's own inner commands do not come through here.
+KILLING_GIT = r"""#!/bin/sh
+sub= skip=
+for arg; do
+    if [ -n "$skip" ]; then skip=; continue; fi
+    case "$arg" in -c|-C) skip=1 ;; -*) ;; *) sub=$arg; break ;; esac
+done
+[ -n "$sub" ] || exec "$REAL_GIT" "$@"
+n=$(( $(cat "$ZORV_KILL_DIR/count-$sub" 2>/dev/null || echo 0) + 1 ))
+echo "$n" > "$ZORV_KILL_DIR/count-$sub"
+case "$ZORV_KILL" in
+    "$sub:$n:kill") kill -KILL 0 ;;
+    "$sub:$n:hook") exec "$REAL_GIT" -c core.hooksPath="$ZORV_KILL_DIR/hooks" "$@" ;;
+esac
+exec "$REAL_GIT" "$@"
+"""
+
+PUBLISH = """import sys
+from zorv_git_gitlab.git import GitlabGit
+GitlabGit.api_url, GitlabGit.gitlab_token = sys.argv[1], sys.argv[2]
+GitlabGit.commit_project(sys.argv[3], "publish", sys.argv[4], "master", int(sys.argv[5]))
+"""
+
+# Where the publishing child is killed: through the git above, or by the test once the sandbox holds
+# a request of the step open (`delay` on `route`; "drop" makes the server never answer it).
+KILL_POINTS = {
+    "before the first fetch": {"git": "fetch:1:kill"},
+    "during the first fetch": {"route": "git", "action": "delay"},
+    "during the merge": {"git": "merge:1:hook"},
+    "during the upload, never applied": {"route": "commits", "action": "drop"},
+    "during the upload, applied after": {"route": "commits", "action": "delay"},
+    "after the 201, before the second fetch": {"git": "fetch:2:kill"},
+    "during the second fetch": {"route": "git", "action": "delay", "after_commit": True},
+}
+
+
+def pending_request(entries, route, after=None):
+    """The first journal entry on `route` the server has not answered yet, after the first POST on
+    `after` when that is given; None when there is none."""
+    if after is not None:
+        first = next((e["seq"] for e in entries if e["method"] == "POST" and re.search(after, e["path"])), None)
+        if first is None:
+            return None
+        entries = [e for e in entries if e["seq"] > first]
+    return next((e for e in entries if e["status"] is None and re.search(route, e["path"])), None)
+
+
+@pytest.mark.parametrize("point", list(KILL_POINTS))
+def test_publishing_killed_at_any_step_then_run_again_publishes_every_change_once(sb, group, tmp_path, point,
+                                                                                     monkeypatch):
+    kill = KILL_POINTS[point]
+    monkeypatch.setenv("GIT_SSL_CAINFO", sb.env["CURL_CA_BUNDLE"])
+    monkeypatch.setenv("GITLAB_TOKEN", sb.token)
+    project = sb.project(group["id"])
+    sb.commit(project["id"], "master", {"a.txt": "a1\n", "gone.txt": "bye\n"})
+    target = tmp_path / "wc"
+    GitlabGit.clone_project(str(target), project["name"], group["id"], branch="master")
+    env = dict(os.environ)
+    git(target, "config", "user.name", "Publisher")
+    git(target, "config", "user.email", "publisher@example.com")
+    # A local commit and a server commit since the clone (so the merge makes a merge commit), and
+    # uncommitted changes of every kind.
+    (target / "local.txt").write_text("committed locally\n")
+    git(target, "add", "local.txt")
+    git(target, "commit", "-q", "-m", "local")
+    sb.commit(project["id"], "master", {"server.txt": "from the server\n"})
+    (target / "a.txt").write_text("a2\n")
+    (target / "new" / "dir").mkdir(parents=True)
+    (target / "new" / "dir" / "file.txt").write_text("new\n")
+    (target / "gone.txt").unlink()
+    commits_url = f"projects/{project['id']}/repository/commits?ref_name=master&per_page=100"
+    commits_before = len(sb.ok("GET", commits_url))
+
+    kill_dir = tmp_path / "kill"
+    (kill_dir / "hooks").mkdir(parents=True)
+    (kill_dir / "git").write_text(KILLING_GIT)
+    (kill_dir / "hooks" / "pre-merge-commit").write_text("#!/bin/sh\nkill -KILL 0\n")
+    for script in (kill_dir / "git", kill_dir / "hooks" / "pre-merge-commit"):
+        script.chmod(0o755)
+    env.update(REAL_GIT=subprocess.run(["sh", "-c", "command -v git"], capture_output=True, text=True).stdout.strip(),
+               ZORV_KILL_DIR=str(kill_dir), ZORV_KILL=kill.get("git", ""),
+               PATH=f"{kill_dir}{os.pathsep}{os.environ['PATH']}")
+    argv = [sys.executable, "-c", PUBLISH, GitlabGit.api_url, sb.token, str(target), project["name"],
+            str(group["id"])]
+
+    routes = {"git": re.escape(project["http_url_to_repo"].split("/", 3)[3]),
+              "commits": rf"/api/v4/projects/{project['id']}/repository/commits$"}
+    if "route" in kill:
+        sb.sandbox.add_fault({"method": "POST" if kill["route"] == "commits" else "*", "path": routes[kill["route"]],
+                              "action": kill["action"], "delay_ms": 1000, "times": 0})
+    sb.clear_journal()
+    child = subprocess.Popen(argv, env=env, start_new_session=True, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    if "route" in kill:
+        # Kill once a request of the step is open on the server.
+        open_request = None
+        deadline = time.monotonic() + 30
+        while open_request is None and child.poll() is None and time.monotonic() < deadline:
+            open_request = pending_request(sb.sandbox.journal(), routes[kill["route"]],
+                                           routes["commits"] if kill.get("after_commit") else None)
+            time.sleep(0.01)
+        assert open_request is not None, child.communicate()
+        os.killpg(child.pid, signal.SIGKILL)
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == -signal.SIGKILL, (out, err)
+    if kill.get("action") == "delay":
+        # The server finishes the request before the same call runs again.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and any(e["seq"] == open_request["seq"] and e["status"] is None
+                                                  for e in sb.sandbox.journal()):
+            time.sleep(0.05)
+    sb.clear_faults()
+
+    env["ZORV_KILL"] = ""
+    again = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=120)
+    assert again.returncode == 0, again.stderr
+
+    # Exactly one server commit carries the changes, and the server's branch is the working tree.
+    assert len(sb.ok("GET", commits_url)) == commits_before + 1
+    git(target, "fetch", "-q", "origin")
+    assert git(target, "status", "--porcelain") == ""
+    assert git(target, "rev-parse", "HEAD^{tree}") == git(target, "rev-parse", "origin/master^{tree}")
+    server = {name: git(target, "show", f"origin/master:{name}") for name in
+              ("a.txt", "new/dir/file.txt", "local.txt", "server.txt")}
+    assert server == {"a.txt": "a2\n", "new/dir/file.txt": "new\n", "local.txt": "committed locally\n",
+                      "server.txt": "from the server\n"}
+    assert "gone.txt" not in git(target, "ls-tree", "--name-only", "origin/master")

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "sandbox_fixture.hpp"
+#include "test_helpers.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 #include "zorv_git_gitlab/operations.hpp"
 
@@ -77,25 +78,7 @@ private:
     std::vector<std::string> records_;
 };
 
-// A directory removed with everything in it when the test ends.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zorv-rel-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using zorv_test::TempDir;
 
 // git in a working copy; the test fails when git does.
 inline std::string git(const std::filesystem::path& dir, std::vector<std::string> args, bool check = true) {

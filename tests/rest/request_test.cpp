@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sandbox_fixture.hpp"
+#include "test_helpers.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 #include "zorv_git_gitlab/operations.hpp"
 
@@ -17,13 +18,7 @@ using testing::HasSubstr;
 
 namespace {
 
-// A context with its own configuration that keeps the printed lines.
-class Capture : public z::FixedContext {
-public:
-    explicit Capture(z::Config config) : FixedContext(std::move(config)) {}
-    void print_line(std::string_view line) override { lines.emplace_back(line); }
-    std::vector<std::string> lines;
-};
+using zorv_test::Capture;
 
 z::Config sandbox_config(std::optional<std::string> token = zorv_test::sandbox().token()) {
     z::Config config{zorv_test::sandbox().api_url(), std::move(token), {}};
@@ -51,6 +46,28 @@ std::vector<zorv_test::Json> requests_to(const std::string& path_prefix) {
     return out;
 }
 
+// Projects whose names contain "app", enough for a search answer of three pages, made once for the
+// tests that need them: "app" in `near`, 250 "app-N" over both groups, then "app" in `far`, the newest
+// (on the last page).
+struct AppProjects {
+    std::int64_t near = 0;
+    std::int64_t far = 0;
+    std::int64_t wanted = 0;
+};
+
+const AppProjects& app_projects() {
+    static const AppProjects made = [] {
+        AppProjects p;
+        p.near = make_group("lookup-near");
+        p.far = make_group("lookup-far");
+        make_project("app", p.near);
+        for (int i = 0; i < 250; ++i) make_project("app-" + std::to_string(i), i % 2 ? p.near : p.far);
+        p.wanted = make_project("app", p.far);
+        return p;
+    }();
+    return made;
+}
+
 class RequestLayer : public testing::Test {
 protected:
     void SetUp() override {
@@ -63,33 +80,30 @@ protected:
 }  // namespace
 
 TEST_F(RequestLayer, ProjectLookupFollowsPagesUntilItFindsTheExactNameInTheGroup) {
-    const auto near = make_group("lookup-near");
-    const auto far = make_group("lookup-far");
-    make_project("app", near);
-    for (int i = 0; i < 250; ++i) make_project("app-" + std::to_string(i), i % 2 ? near : far);
-    const auto wanted = make_project("app", far);  // newest: the last of the search pages
+    const auto& apps = app_projects();
     zorv_test::sandbox().clear_journal();
 
     Capture ctx(sandbox_config());
-    const auto found = z::ops::get_project_info(ctx, "app", far);
+    const auto found = z::ops::get_project_info(ctx, "app", apps.far);
     ASSERT_TRUE(found.has_value());
-    EXPECT_EQ((*found)["id"], wanted);
+    EXPECT_EQ((*found)["id"], apps.wanted);
     EXPECT_TRUE(ctx.lines.empty());
 
     const auto searches = requests_to("/api/v4/projects");
     ASSERT_GE(searches.size(), 1u);
     EXPECT_EQ(searches[0]["query"], "search=app&simple=True&per_page=100");
-    EXPECT_FALSE(z::ops::get_project_info(ctx, "App", far).has_value());
-    EXPECT_FALSE(z::ops::get_project_info(ctx, "app-ui", far).has_value());
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "App", apps.far).has_value());
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "app-ui", apps.far).has_value());
 }
 
 TEST_F(RequestLayer, LookupPagesUntilTheLastAndFindsNothingQuietly) {
+    app_projects();
     const auto group = make_group("lookup-miss");
     zorv_test::sandbox().clear_journal();
     Capture ctx(sandbox_config());
     EXPECT_FALSE(z::ops::get_project_info(ctx, "app", group).has_value());
     const auto searches = requests_to("/api/v4/projects");
-    ASSERT_GE(searches.size(), 3u);  // more than 200 projects match "app" by now
+    ASSERT_GE(searches.size(), 3u);  // more than 200 projects match "app"
     EXPECT_THAT(searches.back()["query"].get<std::string>(), HasSubstr("page="));
     EXPECT_TRUE(ctx.lines.empty());
 }
@@ -203,4 +217,55 @@ TEST_F(RequestLayer, MissingProjectIsAClearErrorBeforeAnyFurtherRequest) {
         EXPECT_THAT(e.what(), HasSubstr(std::to_string(group)));
     }
     for (const auto& entry : zorv_test::sandbox().journal()) EXPECT_EQ(entry["path"], "/api/v4/projects");
+}
+
+TEST_F(RequestLayer, ProjectLookupDecidesAsIfEachPageWereDecodedWhole) {
+    auto& sb = zorv_test::sandbox();
+    Capture ctx(sandbox_config());
+    const auto answer = [&](const std::string& body) {
+        sb.add_fault({{"method", "GET"}, {"path", "^/api/v4/projects$"}, {"status", 200}, {"body", body}});
+    };
+    // The last of repeated keys counts, escaped keys are keys, the record comes back as the server wrote
+    // it; the same with a number beyond 64 bits elsewhere on the page.
+    const std::string match = R"({"name":"apps","na\u006de":"app","id":7,"namespace":{"id":5,"id":77},"x":[1.0,-0.0,"\u00e9"]})";
+    for (const std::string other : {R"({"name":"other"})", R"({"name":"other","n":123456789012345678901234567890})"}) {
+        const std::string page = R"([{"name":"app","name":"apps","namespace":{"id":77}},)" + other + "," + match + "]";
+        answer(page);
+        const auto found = z::ops::get_project_info(ctx, "app", 77);
+        ASSERT_TRUE(found.has_value()) << page;
+        EXPECT_EQ(*found, z::Json::parse(page)[2]) << page;
+    }
+    answer(R"([{"name":"app","id":1}])");
+    EXPECT_THROW(z::ops::get_project_info(ctx, "app", 77), z::MissingFieldError);
+    answer(R"([{"name":"other"}, 5])");
+    EXPECT_THROW(z::ops::get_project_info(ctx, "app", 77), z::MissingFieldError);
+    answer(R"([{"name":"app","namespace":{"id":77}}] trailing)");
+    EXPECT_THROW(z::ops::get_project_info(ctx, "app", 77), z::JsonDecodeError);
+    answer(R"({"name":"app","namespace":{"id":77}})");
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "app", 77).has_value());
+    EXPECT_TRUE(ctx.lines.empty());
+}
+
+TEST_F(RequestLayer, AnOperationReusesItsProjectUnlessTheContextMayReplaceTheLookup) {
+    const auto group = make_group("reuse");
+    const auto project = make_project("reused", group);
+    const auto sent = [] {
+        std::vector<std::string> out;
+        for (const auto& entry : zorv_test::sandbox().journal()) {
+            out.push_back(entry["method"].get<std::string>() + " " + entry["path"].get<std::string>());
+        }
+        zorv_test::sandbox().clear_journal();
+        return out;
+    };
+    const std::string lookup = "GET /api/v4/projects";
+    const std::string branch = "/api/v4/projects/" + std::to_string(project) + "/repository/branches";
+    sent();
+
+    z::FixedContext own(sandbox_config());  // the library's own inner calls
+    z::ops::create_branch(own, "reused", group, "topic");
+    EXPECT_THAT(sent(), ElementsAre(lookup, "GET " + branch + "/topic", "POST " + branch));
+
+    Capture derived(sandbox_config());  // may replace them: the inner call looks the project up again
+    z::ops::create_branch(derived, "reused", group, "other");
+    EXPECT_THAT(sent(), ElementsAre(lookup, lookup, "GET " + branch + "/other", "POST " + branch));
 }

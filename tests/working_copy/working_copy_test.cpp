@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sandbox_fixture.hpp"
+#include "test_helpers.hpp"
 #include "zorv_git/process.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 #include "zorv_git_gitlab/operations.hpp"
@@ -23,34 +24,8 @@ using testing::Not;
 
 namespace {
 
-// A context on the sandbox that keeps the printed lines.
-class Capture : public z::FixedContext {
-public:
-    explicit Capture(std::optional<std::string> token = zorv_test::sandbox().token())
-        : FixedContext(z::Config{zorv_test::sandbox().api_url(), std::move(token), {}}) {}
-    void print_line(std::string_view line) override { lines.emplace_back(line); }
-    std::vector<std::string> lines;
-};
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "zorv-wc-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    [[nodiscard]] const fs::path& path() const { return path_; }
-    [[nodiscard]] std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
+using zorv_test::Capture;
+using zorv_test::TempDir;
 
 // Sets an environment variable for one scope.
 class ScopedEnv {

@@ -41,7 +41,7 @@ std::optional<Json> get_pipeline_status(Context& ctx, const std::string& project
     rest::Api api(ctx, "get_pipeline_status");
     const auto project = ctx.get_project_info(project_name, group_id);
     if (!rest::present(project)) {
-        api.print("Project " + project_name + " doesn't exist");
+        api.print("Project " + project_name + " doesn't exist", Outcome::Kind::not_found);
         return std::nullopt;
     }
     const auto id = rest::id_text(rest::field(*project, "id", api.operation()));

@@ -29,7 +29,8 @@ void set_variable(rest::Api& api, const rest::Path& collection, const rest::Path
     std::optional<rest::Response> written;
     if (existing.status() == 200) {
         if (!overwrite) {
-            api.print("Environment variable " + key + " exists and it is requested to not overwrite it");
+            api.print("Environment variable " + key + " exists and it is requested to not overwrite it",
+                      Outcome::Kind::nothing_to_do);
             return;
         }
         written.emplace(api.put_form(variable, {{"value", value}}));

@@ -45,7 +45,7 @@ bool delete_sub_group(Context& ctx, const std::string& group_name, std::int64_t 
         if (const auto it = group->find("id"); it != group->end()) id = &*it;
     }
     if (!id || id->is_null() || (id->is_number() && id->get<double>() == 0)) {
-        api.print("Subgroup Not Found");
+        api.print("Subgroup Not Found", Outcome::Kind::not_found);
         return true;
     }
     const auto response = api.del(rest::Path{"groups", rest::id_text(*id)});

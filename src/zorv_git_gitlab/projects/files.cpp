@@ -1,14 +1,15 @@
 // Committing one new file through the repository files API.
+#include "projects/inner_calls.hpp"
 #include "rest/api.hpp"
 #include "rest/base64.hpp"
 #include "zorv_git_gitlab/operations.hpp"
 
 namespace zorv_git_gitlab::ops {
+namespace {
 
-void commit_file(Context& ctx, const std::string& project_name, std::int64_t group_id, const std::string& filename,
-                 const std::string& file_content) {
+void commit_to(Context& ctx, const rest::Project& project, const std::string& filename,
+               const std::string& file_content) {
     rest::Api api(ctx, "commit_file");
-    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
     const Json body = {{"branch", "master"},
                        {"content", rest::base64(file_content)},
                        {"commit_message", filename},
@@ -19,6 +20,19 @@ void commit_file(Context& ctx, const std::string& project_name, std::int64_t gro
     } else {
         api.fail("Failed to create " + filename + ":", response);
     }
+}
+
+}  // namespace
+
+void inner::commit_file(Context& ctx, const rest::Project& project, const std::string& filename,
+                        const std::string& file_content) {
+    if (reuses_project(ctx, InnerCall::commit_file)) return commit_to(ctx, project, filename, file_content);
+    ctx.commit_file(project.name, project.group_id, filename, file_content);
+}
+
+void commit_file(Context& ctx, const std::string& project_name, std::int64_t group_id, const std::string& filename,
+                 const std::string& file_content) {
+    commit_to(ctx, rest::require_project(ctx, "commit_file", project_name, group_id), filename, file_content);
 }
 
 }  // namespace zorv_git_gitlab::ops

@@ -1,5 +1,6 @@
 #include "rest/api.hpp"
 
+#include <chrono>
 #include <set>
 
 #include "zorv_git_gitlab/errors.hpp"
@@ -66,8 +67,8 @@ std::optional<Json> Response::json_if(std::initializer_list<long> expected) cons
     return std::nullopt;
 }
 
-Api::Api(Context& ctx, std::string operation)
-    : ctx_(ctx), operation_(std::move(operation)), config_(ctx.config()) {}
+Api::Api(Context& ctx, std::string operation, Wire wire)
+    : ctx_(ctx), operation_(std::move(operation)), config_(ctx.config()), wire_(std::move(wire)) {}
 
 std::string Api::url(const Path& path, const Params& query) const {
     std::string out = config_.api_url + path.text();
@@ -87,7 +88,47 @@ Response Api::send(HttpRequest request, std::string_view content_type) {
     if (config_.token) request.headers.push_back("PRIVATE-TOKEN: " + *config_.token);
     if (!content_type.empty()) request.headers.push_back("Content-Type: " + std::string(content_type));
     std::string what = std::string(method_name(request.method)) + " " + request.url;
-    return Response(perform(request, config_.settings), std::move(what), operation_);
+    RetryPolicy policy(config_.settings, request.method, wire_.clock, wire_.jitter);
+    for (;; ++request.attempt) {
+        std::optional<std::chrono::milliseconds> wait;
+        try {
+            HttpResponse response = attempt(request);
+            wait = policy.after_answer(response);
+            if (!wait) return Response(std::move(response), std::move(what), operation_);
+        } catch (const ConnectionDroppedError&) {
+            wait = policy.after_drop();
+            if (!wait) throw;
+        }
+        wire_.clock.sleep_for(*wait);
+    }
+}
+
+HttpResponse Api::attempt(const HttpRequest& request) {
+    if (!ctx_.log_enabled(LogLevel::debug)) return wire_.transport.send(request, config_.settings);
+    // "GET /api/v4/projects?search=app -> 200, 12 ms, attempt 1": the URL without scheme and host.
+    // Headers (and with them the token) are never part of it.
+    const auto scheme = request.url.find("://");
+    const auto path = scheme == std::string::npos ? 0 : request.url.find('/', scheme + 3);
+    std::string record = std::string(method_name(request.method)) + " " +
+                         (path == std::string::npos ? std::string("/") : request.url.substr(path)) + " -> ";
+    const auto start = wire_.clock.now();
+    const auto trace = [&](const std::string& outcome) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wire_.clock.now() - start).count();
+        ctx_.log(LogLevel::debug,
+                 record + outcome + ", " + std::to_string(ms) + " ms, attempt " + std::to_string(request.attempt));
+    };
+    try {
+        HttpResponse response = wire_.transport.send(request, config_.settings);
+        trace(std::to_string(response.status));
+        return response;
+    } catch (const TransportError& e) {
+        // The message begins with the method and URL, already in the record.
+        std::string_view detail = e.what();
+        const std::string named = std::string(method_name(request.method)) + " " + request.url + ": ";
+        if (detail.starts_with(named)) detail.remove_prefix(named.size());
+        trace("no answer: " + std::string(detail));
+        throw;
+    }
 }
 
 Response Api::get(const Path& path, const Params& query) { return send(Method::get, url(path, query), {}, {}); }
@@ -120,7 +161,7 @@ Response Api::post_json_stream(const Path& path, std::function<std::size_t(char*
 }
 
 std::optional<Response> Api::each_page(const Path& path, Params query,
-                                       const std::function<bool(Json& page, int index)>& on_page) {
+                                       const std::function<bool(const Response& page, int index)>& on_page) {
     query.emplace_back("per_page", "100");
     const std::string first = url(path, query);
     std::string next = first;
@@ -128,8 +169,7 @@ std::optional<Response> Api::each_page(const Path& path, Params query,
     for (int index = 0; index < kMaxPages && seen.insert(next).second; ++index) {
         Response response = send(Method::get, next, {}, {});
         if (response.status() != 200) return response;
-        Json page = response.json();
-        if (!on_page(page, index)) break;
+        if (!on_page(response, index)) break;
         const auto following = next_page_url(response, first, config_.api_url);
         if (!following) break;
         next = *following;
@@ -139,7 +179,8 @@ std::optional<Response> Api::each_page(const Path& path, Params query,
 
 std::optional<Json> Api::find(const Path& path, Params query, const std::function<bool(const Json&)>& match) {
     std::optional<Json> found;
-    each_page(path, std::move(query), [&](Json& page, int) {
+    each_page(path, std::move(query), [&](const Response& response, int) {
+        Json page = response.json();
         if (!page.is_array()) return false;
         for (auto& item : page) {
             if (match(item)) {
@@ -155,7 +196,8 @@ std::optional<Json> Api::find(const Path& path, Params query, const std::functio
 std::optional<Json> Api::get_all(const Path& path, Params query, std::optional<Response>* refused_answer) {
     Json all = Json::array();
     bool malformed = false;
-    auto refused = each_page(path, std::move(query), [&](Json& page, int index) {
+    auto refused = each_page(path, std::move(query), [&](const Response& response, int index) {
+        Json page = response.json();
         if (!page.is_array()) {
             // A single record on the first page is handed back as the server sent it.
             if (index == 0) {
@@ -181,9 +223,15 @@ void Api::fail(std::string_view message, const Response& response) {
     line += ' ';
     line += response.body();
     ctx_.print_line(line);
+    ctx_.report(Outcome{Outcome::Kind::refused, std::move(line)});
 }
 
 void Api::print(std::string_view line) { ctx_.print_line(line); }
+
+void Api::print(std::string_view line, Outcome::Kind outcome) {
+    ctx_.print_line(line);
+    ctx_.report(Outcome{outcome, std::string(line)});
+}
 
 const Json& field(const Json& record, std::string_view name, std::string_view operation) {
     if (record.is_object()) {
@@ -209,6 +257,8 @@ Project require_project(Context& ctx, std::string_view operation, const std::str
         throw ProjectNotFoundError(std::string(operation), project_name, std::to_string(group_id));
     }
     Project project;
+    project.name = project_name;
+    project.group_id = group_id;
     project.id = field(*record, "id", operation);
     project.id_text = id_text(project.id);
     project.record = std::move(*record);

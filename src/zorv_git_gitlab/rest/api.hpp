@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "rest/retry_policy.hpp"
 #include "rest/transport.hpp"
 #include "rest/url.hpp"
 #include "zorv_git_gitlab/context.hpp"
@@ -38,9 +39,17 @@ private:
     std::string operation_;
 };
 
+// Where an Api sends its requests and what it waits with between tries: libcurl and real time, or
+// fakes in tests.
+struct Wire {
+    Transport& transport = curl_transport();
+    Clock& clock = steady_clock();
+    Jitter jitter = random_jitter;
+};
+
 class Api {
 public:
-    Api(Context& ctx, std::string operation);
+    Api(Context& ctx, std::string operation, Wire wire = {});
 
     Response get(const Path& path, const Params& query = {});
     Response post(const Path& path);  // no body
@@ -61,10 +70,18 @@ public:
     // The first element of a paged list for which `match` holds, reading no page past it. No value when
     // none matches or a page is refused.
     std::optional<Json> find(const Path& path, Params query, const std::function<bool(const Json&)>& match);
+    // GETs the pages of a list (per_page=100) one after the other, handing each accepted answer (status
+    // 200), undecoded, to `on_page` until it returns false or no page follows. Returns the answer that
+    // refused a page, if one did.
+    std::optional<Response> each_page(const Path& path, Params query,
+                                      const std::function<bool(const Response& page, int index)>& on_page);
 
-    // Prints "message body" (the failure line) and the plain line.
+    // Prints "message body" (the failure line) and reports the refusal to the context.
     void fail(std::string_view message, const Response& response);
+    // Prints the line; with an outcome, also reports it to the context (a line saying that nothing
+    // was found, or that nothing was to be done).
     void print(std::string_view line);
+    void print(std::string_view line, Outcome::Kind outcome);
 
     [[nodiscard]] Context& context() noexcept { return ctx_; }
     [[nodiscard]] const std::string& operation() const noexcept { return operation_; }
@@ -73,15 +90,14 @@ public:
 private:
     Response send(Method method, std::string url, std::string body, std::string_view content_type);
     Response send(HttpRequest request, std::string_view content_type);
-    // GETs the pages of a list one after the other, handing each decoded page to `on_page` until it
-    // returns false or no page follows. Returns the answer that refused a page, if one did.
-    std::optional<Response> each_page(const Path& path, Params query,
-                                      const std::function<bool(Json& page, int index)>& on_page);
+    // One try through the transport, with its DEBUG record.
+    HttpResponse attempt(const HttpRequest& request);
     std::string url(const Path& path, const Params& query) const;
 
     Context& ctx_;
     std::string operation_;
     Config config_;
+    Wire wire_;
 };
 
 // A field of a server record; MissingFieldError naming the operation when absent.
@@ -90,8 +106,11 @@ const Json& field(const Json& record, std::string_view name, std::string_view op
 // An id as it stands in a URL: integers in decimal, texts as they are.
 std::string id_text(const Json& id);
 
-// The project an operation works on, found through the context's project lookup.
+// The project an operation works on, found through the context's project lookup: its name and group
+// as the caller gave them, the record, and its id.
 struct Project {
+    std::string name;
+    std::int64_t group_id = 0;
     Json record;
     Json id;              // the "id" field, as the server sent it
     std::string id_text;  // the id as it stands in URLs

@@ -5,19 +5,15 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <random>
-#include <thread>
 
+#include "rest/retry_policy.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 
 namespace zorv_git_gitlab::rest {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Process-wide libcurl state, created on first use: the global init (done once, thread-safe through
 // the static initialisation below), a share object for DNS answers and TLS sessions, and the pool of
@@ -159,6 +155,52 @@ std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* use
     return transfer->request->body_source(buffer, size * count);
 }
 
+// libcurl resends a request by itself when a reused connection closes before any answer byte (it takes
+// that for a keep-alive connection the server had closed). It cannot know whether the server acted on
+// the request, so for a write the resend is refused once any byte of the request was written: the
+// pre-request callback runs before every send on a connection, the resend included, and the request
+// size libcurl reports counts the bytes written so far. A resend after a send that wrote nothing (the
+// connection was found dead at once) goes ahead. Refusing the body's rewind alone would not do: libcurl
+// rewinds a body only when body bytes were written, so a write without a body would be resent unseen.
+// A streamed body's rewind is refused too (on_seek), as libcurl asks for it before this callback.
+struct ResendGuard {
+    CURL* curl = nullptr;
+    bool started = false;
+    long written_at_start = 0;
+    bool refused = false;
+};
+
+int on_prerequest(void* user, char*, char*, int, int) {
+    auto* guard = static_cast<ResendGuard*>(user);
+    long written = 0;
+    curl_off_t body_written = 0;
+    curl_easy_getinfo(guard->curl, CURLINFO_REQUEST_SIZE, &written);
+    curl_easy_getinfo(guard->curl, CURLINFO_SIZE_UPLOAD_T, &body_written);
+    if (guard->started && (written > guard->written_at_start || body_written > 0)) {
+        guard->refused = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
+    guard->started = true;
+    guard->written_at_start = written;
+    return CURL_PREREQFUNC_OK;
+}
+
+// libcurl asks to rewind a streamed body before resending it, which happens before the pre-request
+// callback; it asks only once body bytes were written, so the answer is always no.
+int on_seek(void* user, curl_off_t, int) {
+    static_cast<ResendGuard*>(user)->refused = true;
+    return CURL_SEEKFUNC_FAIL;
+}
+
+bool has_header(const HttpRequest& request, std::string_view name) {
+    return std::any_of(request.headers.begin(), request.headers.end(), [&](const std::string& header) {
+        return header.size() > name.size() && header[name.size()] == ':' &&
+               std::equal(name.begin(), name.end(), header.begin(), [](char a, char b) {
+                   return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+               });
+    });
+}
+
 [[noreturn]] void raise_transport(CURLcode code, const HttpRequest& request, const char* detail) {
     std::string message = std::string(method_name(request.method)) + " " + request.url + ": ";
     message += (detail && *detail) ? detail : curl_easy_strerror(code);
@@ -190,21 +232,33 @@ std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* use
     }
 }
 
-// `fresh`: send on a new connection rather than a pooled one. libcurl silently resends a request once
-// when a reused connection closes before any answer arrives; it cannot know whether the server acted
-// on it, so writes and retries never go out on a reused connection.
-HttpResponse perform_once(const HttpRequest& request, const Settings& settings, bool fresh) {
+// How long a pooled connection may stay idle and still be used: well under the keep-alive timeouts of
+// common front ends (nginx 75 s, GitLab's bundled nginx 65 s, cloud load balancers 60 s), so that a
+// request is not sent on a connection the server is about to close. A server that closes sooner
+// closes cleanly, and libcurl sees that before it reuses the connection.
+constexpr long kMaxIdleSeconds = 20;
+
+class CurlTransport final : public Transport {
+public:
+    HttpResponse send(const HttpRequest& request, const Settings& settings) override;
+};
+
+HttpResponse CurlTransport::send(const HttpRequest& request, const Settings& settings) {
     PooledHandle handle;
     CURL* curl = handle.get();
     Transfer transfer;
     transfer.limit = settings.max_response_bytes;
     transfer.request = &request;
     std::array<char, CURL_ERROR_SIZE> error{};
+    ResendGuard guard;
+    guard.curl = curl;
 
     HeaderList headers;
     for (const auto& header : request.headers) headers.add(header);
     if (request.body_source) headers.add("Transfer-Encoding: chunked");
     headers.add("Expect:");  // no 100-continue round trip for larger bodies
+    // libcurl gives every POST a form Content-Type unless told otherwise.
+    if (!has_header(request, "Content-Type")) headers.add("Content-Type:");
 
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.list);
@@ -215,7 +269,11 @@ HttpResponse perform_once(const HttpRequest& request, const Settings& settings, 
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (const auto bundle = ca_bundle_from_environment()) curl_easy_setopt(curl, CURLOPT_CAINFO, bundle->c_str());
+    if (const auto bundle = ca_bundle_from_environment()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, bundle->c_str());
+        // Without a CA directory libcurl keeps the parsed bundle and reuses it for new connections.
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.connect_timeout.count()));
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, settings.stall_bytes_per_second);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.stall_time.count()));
@@ -223,7 +281,13 @@ HttpResponse perform_once(const HttpRequest& request, const Settings& settings, 
     // One live connection per pooled handle: libcurl's silent resend walks through every connection a
     // handle keeps, so this bounds it to one resend, and fresh connections do not pile up.
     curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
-    if (fresh) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
+    // A retry goes out on a new connection, so that libcurl's resend adds at most one request to a GET.
+    if (request.attempt > 1) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+    if (!idempotent(request.method)) {
+        curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &on_prerequest);
+        curl_easy_setopt(curl, CURLOPT_PREREQDATA, &guard);
+    }
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &on_body);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &on_header);
@@ -243,6 +307,8 @@ HttpResponse perform_once(const HttpRequest& request, const Settings& settings, 
         if (request.body_source) {
             curl_easy_setopt(curl, CURLOPT_READFUNCTION, &on_read);
             curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
+            curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, &on_seek);
+            curl_easy_setopt(curl, CURLOPT_SEEKDATA, &guard);
         } else {
             curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
             curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
@@ -258,31 +324,15 @@ HttpResponse perform_once(const HttpRequest& request, const Settings& settings, 
                                         ": the answer exceeds the limit of " +
                                         std::to_string(settings.max_response_bytes) + " bytes");
         }
+        if (guard.refused) {
+            throw ConnectionDroppedError(std::string(method_name(request.method)) + " " + request.url +
+                                         ": the connection closed before any answer; not sent again, as the "
+                                         "server may have acted on it");
+        }
         raise_transport(code, request, error.data());
     }
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &transfer.response.status);
     return std::move(transfer.response);
-}
-
-bool retryable_status(long status) { return status == 429 || status == 502 || status == 503 || status == 504; }
-
-// Seconds from a Retry-After header holding a number; dates and garbage give no value.
-std::optional<std::chrono::milliseconds> retry_after(const HttpResponse& response) {
-    const auto value = response.header("Retry-After");
-    if (!value || value->empty() || !std::all_of(value->begin(), value->end(), [](unsigned char c) {
-            return std::isdigit(c) != 0;
-        })) {
-        return std::nullopt;
-    }
-    if (value->size() > 6) return std::chrono::hours(24);
-    return std::chrono::seconds(std::stol(*value));
-}
-
-std::chrono::milliseconds backoff(const Settings& settings, int attempt) {
-    thread_local std::minstd_rand engine{std::random_device{}()};
-    const auto base = settings.retry_base_delay * (1LL << std::min(attempt, 16));
-    std::uniform_real_distribution<double> jitter(0.5, 1.0);
-    return std::chrono::milliseconds(static_cast<long long>(static_cast<double>(base.count()) * jitter(engine)));
 }
 
 }  // namespace
@@ -319,26 +369,9 @@ std::optional<std::string> ca_bundle_from_environment() {
     return std::nullopt;
 }
 
-HttpResponse perform(const HttpRequest& request, const Settings& settings) {
-    // Only GET is idempotent here; writes go out exactly once.
-    const bool may_retry = request.method == Method::get && settings.max_tries > 1;
-    const auto deadline = Clock::now() + settings.retry_total_time;
-    for (int attempt = 0;; ++attempt) {
-        const bool last = !may_retry || attempt + 1 >= settings.max_tries;
-        std::chrono::milliseconds wait{0};
-        try {
-            HttpResponse response = perform_once(request, settings, request.method != Method::get || attempt > 0);
-            if (last || !retryable_status(response.status)) return response;
-            wait = backoff(settings, attempt);
-            if (const auto asked = retry_after(response)) wait = std::min(*asked, settings.retry_after_cap);
-            if (Clock::now() + wait > deadline) return response;
-        } catch (const ConnectionDroppedError&) {
-            if (last) throw;
-            wait = backoff(settings, attempt);
-            if (Clock::now() + wait > deadline) throw;
-        }
-        std::this_thread::sleep_for(wait);
-    }
+Transport& curl_transport() {
+    static CurlTransport transport;  // stateless; the pool lives in the runtime
+    return transport;
 }
 
 }  // namespace zorv_git_gitlab::rest

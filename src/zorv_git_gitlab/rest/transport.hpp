@@ -1,5 +1,6 @@
-// HTTP over libcurl: one request in, one answer out. Easy handles are pooled so that connections,
-// TLS sessions and DNS answers are reused across calls and threads; no request waits on another.
+// The transport under the request layer: one try of a request in, one answer out. The libcurl
+// transport pools easy handles so that connections, TLS sessions and DNS answers are reused across
+// calls and threads; no request waits on another. Retries are the request layer's (retry_policy.hpp).
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,8 @@ struct HttpRequest {
     // When set, the body is produced while it is sent: the function fills the buffer and returns the
     // number of bytes written, 0 at the end. The body is then sent with chunked transfer encoding.
     std::function<std::size_t(char*, std::size_t)> body_source;
+    // 1 for the first try of a request, 2 for its first retry, and so on.
+    int attempt = 1;
 };
 
 struct HttpResponse {
@@ -36,10 +39,20 @@ struct HttpResponse {
     [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
 };
 
-// Sends the request and returns the server's answer, whatever its status. GET requests are retried as
-// Settings says. Raises TransportError subclasses when no complete answer arrives; messages name the
-// method and URL (which never hold a token).
-HttpResponse perform(const HttpRequest& request, const Settings& settings);
+// Sends requests. Implementations are shared between threads.
+class Transport {
+public:
+    virtual ~Transport() = default;
+    // Sends the request once and returns the server's answer, whatever its status. Raises
+    // TransportError subclasses when no complete answer arrives (ConnectionDroppedError when the
+    // connection closed before the answer was complete); messages name the method and URL (which
+    // never hold a token). A request without a Content-Type header goes out without one.
+    virtual HttpResponse send(const HttpRequest& request, const Settings& settings) = 0;
+};
+
+// The libcurl transport. A POST, PUT or DELETE reaches the server at most once per send: libcurl's own
+// resend on a reused connection is allowed only when no byte of the request was written.
+Transport& curl_transport();
 
 // The CA bundle requests use: CURL_CA_BUNDLE, REQUESTS_CA_BUNDLE or SSL_CERT_FILE (first set), else
 // none (the system default).

@@ -17,6 +17,30 @@ bool holds_entries(const std::filesystem::path& dir) {
     return fs::directory_iterator(dir) != fs::directory_iterator();
 }
 
+// A credential helper for the caller's own git in the working copy (fetch, pull, push): it hands git
+// "oauth2" and the token GITLAB_TOKEN holds at the moment git asks, so that no secret is stored
+// anywhere; without it, it tells git to stop at once instead of prompting. The token stays inside
+// the shell (printf is built in): never on a command line.
+constexpr std::string_view kCredentialHelper =
+    "!f() { test \"$1\" = get || exit 0; cat >/dev/null; "
+    "if test -n \"$GITLAB_TOKEN\"; then printf 'username=oauth2\\npassword=%s\\n' \"$GITLAB_TOKEN\"; "
+    "else echo 'GITLAB_TOKEN is not set: no credentials for this server' >&2; echo quit=1; fi; }; f";
+
+// "scheme://host[:port]" of a clone address: the helper answers for that server only.
+std::string server_of(const std::string& url) {
+    const auto scheme_end = url.find("://");
+    if (scheme_end == std::string::npos) return url;
+    return url.substr(0, url.find('/', scheme_end + 3));
+}
+
+// The helper, for the server only; the empty entry before it sets aside helpers configured
+// elsewhere (a store or a cache would keep the token, or answer with another).
+void configure_credentials(const working_copy::GitRunner& git, const std::string& url) {
+    const std::string key = "credential." + server_of(url) + ".helper";
+    git.run({"config", "--local", "--add", key, ""});
+    git.run({"config", "--local", "--add", key, std::string(kCredentialHelper)});
+}
+
 }  // namespace
 
 std::string clone_project(Context& ctx, const std::string& repo_dir, const std::string& project_name,
@@ -30,7 +54,8 @@ std::string clone_project(Context& ctx, const std::string& repo_dir, const std::
     const Json& url = rest::field(project.record, "http_url_to_repo", operation);
     if (!url.is_string()) throw MissingFieldError(std::string(operation), "http_url_to_repo");
 
-    // The remote keeps the plain address; the token reaches git as a header for this command only.
+    // The remote keeps the plain address; the token reaches git as a header for this command only, and
+    // later git commands in the working copy ask the credential helper for it.
     const Config config = ctx.config();
     const working_copy::GitRunner git({}, ctx.clone_token(), {config.token.value_or("")}, config.settings);
     working_copy::Args args{"clone"};
@@ -39,6 +64,7 @@ std::string clone_project(Context& ctx, const std::string& repo_dir, const std::
     args.push_back(url.get<std::string>());
     args.push_back(repo_dir);
     git.run(args, {.network = true});
+    configure_credentials(working_copy::GitRunner(repo_dir, std::nullopt, {}, config.settings), url.get<std::string>());
     return repo_dir;
 }
 

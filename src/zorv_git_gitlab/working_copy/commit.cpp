@@ -2,6 +2,11 @@
 // copy is brought up to date, its changes are committed locally, and the difference between the
 // local HEAD commit and the server's branch is sent; the content comes from the local commit's
 // objects, never from the working tree, so the server's commit equals the local one.
+//
+// A call cut short at any step (the process killed) leaves a state the same call picks up again: the
+// changes are in the working tree or the local commit until the server's branch holds them, a merge
+// of the server's branch that git had not concluded is concluded, and once the server has the commit
+// the merge that follows leaves nothing to send. Lock files of a killed git are reported, never removed.
 #include <curl/curl.h>
 
 #include <exception>
@@ -11,6 +16,7 @@
 #include "working_copy/changes.hpp"
 #include "working_copy/commit_body.hpp"
 #include "working_copy/git_runner.hpp"
+#include "working_copy/server_commit.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 #include "zorv_git_gitlab/operations.hpp"
 
@@ -68,6 +74,34 @@ void merge(const GitRunner& git, const Args& identity, const std::string& tracki
     git.run(with(identity, {"merge", "--no-edit", tracking}));
 }
 
+// A merge of the server's branch cut short after git wrote its result and before it made the merge
+// commit (the process killed) leaves that result staged on HEAD, which the next merge refuses. When
+// the staged tree is exactly what merging the server's branch into HEAD gives, the merge commit is
+// made here, as git would have made it. Anything else staged is left for git to report.
+void conclude_cut_short_merge(const GitRunner& git, const Args& identity, const std::string& tracking,
+                              const std::string& branch) {
+    if (git.run({"diff-index", "--cached", "--quiet", "HEAD", "--"}, {.accept = {0, 1}}).exit_code == 0) return;
+    const auto merged = git.run({"merge-tree", "--write-tree", "HEAD", tracking}, {.accept = {0, 1}});
+    const auto staged = git.run({"write-tree"}, {.accept = {0, 128}});
+    if (merged.exit_code != 0 || staged.exit_code != 0) return;
+    if (merged.out.substr(0, merged.out.find('\n')) != staged.out.substr(0, staged.out.find('\n'))) return;
+    git.run({"update-ref", "MERGE_HEAD", tracking});
+    git.run(with(identity, {"commit", "--quiet", "--message=Merge remote-tracking branch 'origin/" + branch + "'"}));
+}
+
+// The server's commit, from its answer, written here when it is exactly the local tree on the head the
+// changes were computed against: the fetch that follows then finds every object present and
+// transfers no file again. An answer that does not describe it leaves the fetch to bring it.
+void adopt_server_commit(const GitRunner& git, const rest::Response& response, const std::string& server_head) {
+    Json answer;
+    try {
+        answer = response.json();
+    } catch (const JsonDecodeError&) {
+        return;
+    }
+    working_copy::adopt_server_commit(git, answer, git.output({"rev-parse", "HEAD^{tree}"}), server_head);
+}
+
 // Sends the commit with a body produced while it goes out. A failure while producing it (reading an
 // object) ends the transfer and is raised as itself rather than as a transport error.
 rest::Response send_commit(rest::Api& api, const rest::Path& path, working_copy::CommitBody& body,
@@ -106,6 +140,7 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
     require_top_level(git, repo_dir);
     fetch(git);
     const Args identity = identity_options(git, author_name, author_email);
+    conclude_cut_short_merge(git, identity, tracking, remote_branch);
     merge(git, identity, tracking);
 
     // A detached HEAD has no branch name and so differs from any.
@@ -127,6 +162,7 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
             {.stdin_data = commit_message});
     ctx.print_line(git.output({"rev-list", "--count", "HEAD"}));
 
+    const std::string server_head = git.output({"rev-parse", "--verify", tracking + "^{commit}"});
     const auto diff = git.run({"diff-tree", "-r", "-z", "-M", "--raw", "HEAD", tracking});
     std::vector<working_copy::Change> changes;
     try {
@@ -145,6 +181,7 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
 
     if (response.status() == 201) {
         api.print("Successfully committed");
+        adopt_server_commit(git, response, server_head);
         fetch(git);
         merge(git, identity, tracking);
     } else {

@@ -37,6 +37,18 @@ std::string trim(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
+// The lock file git found in its way ("Unable to create '<path>.lock': File exists."), or "".
+std::string lock_file_in(std::string_view message) {
+    constexpr std::string_view kStart = "Unable to create '";
+    constexpr std::string_view kEnd = ".lock': File exists";
+    const auto start = message.find(kStart);
+    if (start == std::string_view::npos) return {};
+    const auto end = message.find(kEnd, start + kStart.size());
+    if (end == std::string_view::npos) return {};
+    const auto first = start + kStart.size();
+    return std::string(message.substr(first, end + 5 - first));
+}
+
 }  // namespace
 
 GitRunner::GitRunner(std::filesystem::path cwd, std::optional<std::string> token,
@@ -80,16 +92,7 @@ Args GitRunner::argv(const Args& args) {
     return out;
 }
 
-std::string GitRunner::redact(std::string_view text) const {
-    std::string out(text);
-    for (const auto& secret : secrets_) {
-        for (auto pos = out.find(secret); pos != std::string::npos; pos = out.find(secret, pos)) {
-            out.replace(pos, secret.size(), "[REDACTED]");
-            pos += 10;
-        }
-    }
-    return out;
-}
+std::string GitRunner::redact(std::string_view text) const { return zorv_git_gitlab::redact(text, secrets_); }
 
 void GitRunner::fail(const Args& args, std::string_view message, int exit_code) const {
     std::string command = "git";
@@ -110,6 +113,12 @@ void GitRunner::fail(const Args& args, const process::Result& result) const {
     if (const auto out = trim(result.out); !out.empty()) message += (message.empty() ? "" : "\n") + out;
     if (result.timed_out) message = "timed out. " + message;
     if (result.term_signal != 0) message = "ended by signal " + std::to_string(result.term_signal) + ". " + message;
+    // A lock file is never removed here: only its owner, or someone who knows that no git runs, may.
+    if (const auto lock = lock_file_in(message); !lock.empty()) {
+        message = "the lock file " + lock + " exists: another git process is working in this repository, or one " +
+                  "was killed before it finished. If no git process is running there, remove " + lock +
+                  " and call again.\n" + message;
+    }
     fail(args, message, result.exit_code);
 }
 
