@@ -65,6 +65,8 @@ else:
     minted.append(call("create_group_access_token", group, "group-token"))
     call("get_access_token_info", group, "group-token")
     call("create_project", "proj", group)
+    # Pipelines are made only for commits whose tree holds CI configuration.
+    call("commit_file", "proj", group, ".gitlab-ci.yml", "job:\n  script: [\"true\"]\n")
     project = call("get_project_info", "proj", group)
     call("get_branch_info", "proj", group, "master")
     call("create_branch", "proj", group, "feature")

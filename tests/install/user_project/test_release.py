@@ -9,13 +9,13 @@ from zorv_git_gitlab.git import GitlabGit
 def test_create_project_against_the_sandbox(gitlab_sandbox, gitlab_group):
     GitlabGit.create_project("app", gitlab_group["id"])
 
-    # Which requests did the code send: the project, a lookup of it, then README.md on master.
-    create, lookup, readme = gitlab_sandbox.requests()
+    # Which requests did the code send: the project, then README.md on master in it.
+    create, readme = gitlab_sandbox.requests()
     assert str(create) == "POST /api/v4/projects"
     assert create.body["name"] == "app" and int(create.body["namespace_id"]) == gitlab_group["id"]
-    assert (lookup.method, lookup.api_path, lookup.query["search"]) == ("GET", "projects", "app")
     assert readme.method == "POST" and readme.api_path.endswith("/repository/files/README.md")
-    assert {r.token for r in (create, lookup, readme)} == {gitlab_sandbox.token}
+    assert readme.body["branch"] == "master"
+    assert {r.token for r in (create, readme)} == {gitlab_sandbox.token}
     status, project = gitlab_sandbox.api("GET", f"projects/{gitlab_group['full_path']}%2Fapp")
     assert status == 200 and project["namespace"]["id"] == gitlab_group["id"]
 
