@@ -69,25 +69,40 @@ Json Sandbox::create_user(const std::string& username, const std::string& name, 
                         {"private_profile", false}};
         s.users[id] = u;
 
-        TokenEntry t;
-        const auto token_id = s.next_token_id++;
-        t.secret = "glpat-" + random_hex(10);
-        t.record = Json{{"id", token_id},
-                        {"name", "sandbox"},
-                        {"revoked", false},
-                        {"created_at", now},
-                        {"description", nullptr},
-                        {"scopes", Json::array({"api", "read_user", "read_api", "read_repository", "write_repository"})},
-                        {"user_id", id},
-                        {"last_used_at", nullptr},
-                        {"active", true},
-                        {"expires_at", date_in_days(365)}};
-        s.token_ids[t.secret] = token_id;
+        const Json scopes = Json::array({"api", "read_user", "read_api", "read_repository", "write_repository"});
+        const Json token = mint_token(s, "sandbox", nullptr, scopes, id, date_in_days(365));
         auto out = user_record(s, id, true);
-        out["token"] = t.secret;
-        s.tokens[token_id] = std::move(t);
+        out["token"] = token["token"];
         return out;
     });
+}
+
+Json mint_token(State& s, const std::string& name, const Json& description, const Json& scopes,
+                std::int64_t user_id, const Json& expires_at, std::optional<GroupTokenOf> group) {
+    TokenEntry t;
+    const auto id = s.next_token_id++;
+    t.secret = "glpat-" + random_hex(10);
+    t.record = Json{{"id", id},
+                    {"name", name},
+                    {"revoked", false},
+                    {"created_at", now_iso()},
+                    {"description", description},
+                    {"scopes", scopes},
+                    {"user_id", user_id},
+                    {"last_used_at", nullptr},
+                    {"active", true},
+                    {"expires_at", expires_at}};
+    if (group) {
+        t.group_id = group->group_id;
+        t.record["access_level"] = group->access_level;
+        t.record["resource_type"] = "group";
+        t.record["resource_id"] = group->group_id;
+    }
+    Json answer = t.record;
+    answer["token"] = t.secret;
+    s.token_ids[t.secret] = id;
+    s.tokens[id] = std::move(t);
+    return answer;
 }
 
 Json Sandbox::add_pipeline(std::int64_t project_id, const std::string& ref, const std::string& sha,

@@ -216,28 +216,8 @@ void create_access_token(Context& ctx) {
         s.users[user_id] = std::move(bot);
         s.group_members[gid][user_id] = static_cast<int>(access_level);
 
-        TokenEntry t;
-        const auto id = s.next_token_id++;
-        t.secret = "glpat-" + random_hex(10);
-        t.group_id = gid;
-        t.record = Json{{"id", id},
-                        {"name", name},
-                        {"revoked", false},
-                        {"created_at", now},
-                        {"description", description ? Json(*description) : Json(nullptr)},
-                        {"scopes", scopes},
-                        {"user_id", user_id},
-                        {"last_used_at", nullptr},
-                        {"active", true},
-                        {"expires_at", expires},
-                        {"access_level", access_level},
-                        {"resource_type", "group"},
-                        {"resource_id", gid}};
-        Json answer = t.record;
-        answer["token"] = t.secret;
-        s.token_ids[t.secret] = id;
-        s.tokens[id] = std::move(t);
-        return answer;
+        return mint_token(s, name, description ? Json(*description) : Json(nullptr), scopes, user_id, expires,
+                          GroupTokenOf{gid, access_level});
     });
     send_json(ctx.res, 201, out);
 }

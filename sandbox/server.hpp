@@ -182,6 +182,17 @@ struct State {
     std::map<std::int64_t, std::map<std::int64_t, int>> group_members;
 };
 
+// What makes a minted token a group access token: its group, and its level there.
+struct GroupTokenOf {
+    std::int64_t group_id = 0;
+    std::int64_t access_level = 0;
+};
+// Adds a personal access token of `user_id` (or, with `group`, a group access token whose bot user is
+// `user_id`) to `s`; its record in GitLab's field order, with the secret as "token". `description` is
+// text or null, `expires_at` "YYYY-MM-DD" or null.
+Json mint_token(State& s, const std::string& name, const Json& description, const Json& scopes,
+                std::int64_t user_id, const Json& expires_at, std::optional<GroupTokenOf> group = std::nullopt);
+
 // Who made the request (from its token).
 struct Caller {
     std::int64_t user_id = 0;

@@ -100,24 +100,7 @@ void register_user_routes(Sandbox& sb) {
         const auto description = param_string(p, "description");
         const Json out = ctx.sandbox.write([&](State& s) {
             if (!s.users.contains(user_id)) throw ApiError::message(404, "404 User Not Found");
-            TokenEntry t;
-            const auto id = s.next_token_id++;
-            t.secret = "glpat-" + random_hex(10);
-            t.record = Json{{"id", id},
-                            {"name", name},
-                            {"revoked", false},
-                            {"created_at", now_iso()},
-                            {"description", description ? Json(*description) : Json(nullptr)},
-                            {"scopes", scopes},
-                            {"user_id", user_id},
-                            {"last_used_at", nullptr},
-                            {"active", true},
-                            {"expires_at", expires}};
-            Json answer = t.record;
-            answer["token"] = t.secret;
-            s.token_ids[t.secret] = id;
-            s.tokens[id] = std::move(t);
-            return answer;
+            return mint_token(s, name, description ? Json(*description) : Json(nullptr), scopes, user_id, expires);
         });
         send_json(ctx.res, 201, out);
     });
