@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -248,10 +249,15 @@ int main(int argc, char** argv) {
         sandbox.set_port(port);
         sandbox.start();
 
-        std::thread listener([&server] {
+        std::atomic<bool> listener_done{false};
+        std::thread listener([&server, &listener_done] {
             server.listen_after_bind();
+            listener_done = true;
             ::kill(::getpid(), SIGTERM);  // the server ended on its own: stop the process too
         });
+        // server.stop() reaches only a server that is already listening: one asked to stop before
+        // that would go on accepting forever. Ready is announced once it listens.
+        while (!server.is_running() && !listener_done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
         const Variables variables{{"GITLAB_HOST", sandbox.host()},
                                   {"GITLAB_TOKEN", sandbox.admin_token()},
