@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "rest/output.hpp"
 #include "zorv_git_gitlab/git.hpp"
 
 namespace zorv_cli {
@@ -24,27 +25,13 @@ zg::Config config_for(const GlobalOptions& options) {
     return zg::Config{zg::GitlabGit::api_url.get(), zg::GitlabGit::gitlab_token.get(), settings};
 }
 
-const char* level_name(zg::LogLevel level) {
-    switch (level) {
-    case zg::LogLevel::debug:
-        return "DEBUG";
-    case zg::LogLevel::info:
-        return "INFO";
-    case zg::LogLevel::warning:
-        return "WARNING";
-    case zg::LogLevel::error:
-        return "ERROR";
-    }
-    return "INFO";
-}
-
 }  // namespace
 
 // Progress of long operations (perform_merge's wait) for the person at the terminal; with --verbose,
 // the request trace too.
 void CliContext::log(zg::LogLevel level, std::string_view message) {
     if (!log_enabled(level)) return;
-    write_stream(stderr, std::string(level_name(level)) + ": " + std::string(message) + "\n");
+    zg::rest::write_stderr_record(level, message);
 }
 
 bool CliContext::log_enabled(zg::LogLevel level) const { return level != zg::LogLevel::debug || verbose_; }

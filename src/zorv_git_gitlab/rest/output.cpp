@@ -59,10 +59,12 @@ void emit_log(LogLevel level, std::string_view message) {
         (*handler)(level, message);
         return;
     }
-    if (level >= LogLevel::warning) {
-        std::string line = std::string(level_name(level)) + ": " + std::string(message) + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
-    }
+    if (level >= LogLevel::warning) write_stderr_record(level, message);
+}
+
+void write_stderr_record(LogLevel level, std::string_view message) {
+    const std::string line = std::string(level_name(level)) + ": " + std::string(message) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 bool log_enabled(LogLevel level) {
