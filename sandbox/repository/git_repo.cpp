@@ -1,5 +1,7 @@
 #include "repository/git_repo.hpp"
 
+#include "repository/loose_files.hpp"
+
 #include "zorv_git/process.hpp"
 
 #include <algorithm>
@@ -220,6 +222,18 @@ bool GitRepo::has_commits() const {
 
 std::optional<std::string> GitRepo::resolve_commit(std::string_view rev) const {
     if (!safe_revision(rev)) return std::nullopt;
+    // A branch name git would read as that branch (no ref of the same name in git's earlier
+    // places: the repository's own files, refs/ and refs/tags/) is read in process.
+    if (valid_refname(rev) && !is_hex_sha(rev)) {
+        const std::string name(rev);
+        std::error_code ec;
+        const bool shadowed = std::filesystem::exists(dir_ / name, ec) || std::filesystem::exists(dir_ / "refs" / name, ec) ||
+                              std::filesystem::exists(dir_ / "refs" / "tags" / name, ec) ||
+                              read_ref(dir_, "refs/" + name) || read_ref(dir_, "refs/tags/" + name);
+        if (!shadowed) {
+            if (auto head = read_ref(dir_, "refs/heads/" + name)) return head;
+        }
+    }
     std::string out;
     if (git_status({"rev-parse", "--verify", "--quiet", std::string(rev) + "^{commit}"}, &out) != 0)
         return std::nullopt;
@@ -266,6 +280,8 @@ void GitRepo::set_head_branch(std::string_view branch) const {
 }
 
 bool GitRepo::update_ref(const std::string& ref, const std::string& value, const std::string& expected) const {
+    if (const auto in_process = loose::update_ref(dir_, ref, value, expected); in_process != loose::RefUpdate::ask_git)
+        return in_process == loose::RefUpdate::done;
     const std::string old = expected.empty() ? std::string(value.size(), '0') : expected;
     return git_status({"update-ref", "-m", "sandbox", ref, value, old}) == 0;
 }
@@ -290,11 +306,28 @@ bool GitRepo::valid_tag_name(std::string_view name) const {
 // commits
 
 std::vector<CommitInfo> GitRepo::commits(const std::vector<std::string>& ids) const {
-    if (ids.empty()) return {};
+    // Loose commit objects are read in process; git describes the rest in one call.
+    std::vector<std::optional<CommitInfo>> found;
     std::vector<std::string> args{"log", "--no-walk=unsorted", "-z", std::string(kCommitFormat)};
-    args.insert(args.end(), ids.begin(), ids.end());
-    args.emplace_back("--");
-    return parse_commits(git(args));
+    for (const auto& id : ids) {
+        found.push_back(loose::read_commit(dir_, id));
+        if (!found.back()) args.push_back(id);
+    }
+    std::vector<CommitInfo> from_git;
+    if (args.size() > 4) {
+        args.emplace_back("--");
+        from_git = parse_commits(git(args));
+    }
+    std::vector<CommitInfo> out;
+    auto next = from_git.begin();
+    for (auto& commit : found) {
+        if (commit) {
+            out.push_back(std::move(*commit));
+        } else if (next != from_git.end()) {
+            out.push_back(std::move(*next++));
+        }
+    }
+    return out;
 }
 
 std::vector<CommitInfo> GitRepo::log(const std::vector<std::string>& revs, std::size_t skip, std::size_t max,
@@ -339,6 +372,7 @@ std::optional<std::string> GitRepo::last_commit_for_path(const std::string& comm
 }
 
 bool GitRepo::is_ancestor(const std::string& ancestor, const std::string& descendant) const {
+    if (ancestor == descendant && is_hex_sha(ancestor)) return true;
     return git_status({"merge-base", "--is-ancestor", ancestor, descendant}) == 0;
 }
 

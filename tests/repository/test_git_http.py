@@ -84,6 +84,42 @@ class TestCloneAndFetch:
         assert {(p["ref"], p["sha"]) for p in pipelines} == {("master", first), ("master", pushed), ("side", pushed)}
 
 
+    def test_pushed_commits_read_back_as_git_describes_them(self, sandbox, project, tmp_path):
+        write_files(sandbox, project, "master", {"a": "a"})
+        work = tmp_path / "wc"
+        git("clone", "-q", clone_url(sandbox, project), str(work), env=git_env(sandbox))
+        # zones east and west of UTC, "-0000", a message without its last newline, an identity with
+        # trailing blanks before the address, a signature header and a non-UTF-8 encoding
+        for date, message, env in [("1700000000 +0530", "east\n\nbody\n", {}),
+                                   ("1000000000 -0800", "west no newline", {"GIT_AUTHOR_NAME": "Ann  "}),
+                                   ("1600000000 -0000", "zero\n", {})]:
+            tree = git("write-tree", cwd=work).strip()
+            sha = git("commit-tree", tree, "-p", "HEAD", cwd=work, input=message,
+                      env={"GIT_AUTHOR_DATE": date, "GIT_COMMITTER_DATE": date, **env}).strip()
+            git("update-ref", "HEAD", sha, cwd=work)
+        head = git("rev-parse", "HEAD", cwd=work).strip()
+        raw = git("cat-file", "commit", head, cwd=work)
+        signed = raw.replace("\n\n", "\ngpgsig -----BEGIN PGP SIGNATURE-----\n \n -----END PGP SIGNATURE-----\n\n", 1)
+        head = git("hash-object", "-t", "commit", "-w", "--stdin", cwd=work, input=signed).strip()
+        latin = subprocess.run(["git", "commit-tree", git("write-tree", cwd=work).strip(), "-p", head],
+                               cwd=work, input="caf\xe9\n".encode("latin-1"), capture_output=True, check=True,
+                               env={**os.environ, "GIT_AUTHOR_NAME": "T", "GIT_AUTHOR_EMAIL": "t@x",
+                                    "GIT_COMMITTER_NAME": "T", "GIT_COMMITTER_EMAIL": "t@x",
+                                    "GIT_CONFIG_PARAMETERS": "'i18n.commitencoding=ISO-8859-1'"}).stdout
+        git("update-ref", "HEAD", latin.decode().strip(), cwd=work)
+        git("push", "-q", "origin", "master", cwd=work, env=git_env(sandbox))
+        for sha in git("rev-list", "-5", "HEAD", cwd=work).split():
+            described = git("show", "-s", "--format=%an%x00%ae%x00%aI%x00%cI%x00%B", sha, cwd=work)
+            name, email, authored, committed, message = described[:-1].split("\0")  # show adds a newline
+            status, record = sandbox.api("GET", f"projects/{project['id']}/repository/commits/{sha}")
+            assert status == 200, sha
+            assert (record["author_name"], record["author_email"], record["message"]) == (name, email, message)
+            assert record["authored_date"] == authored[:19] + ".000" + authored[19:]
+            assert record["committed_date"] == committed[:19] + ".000" + committed[19:]
+        status, branch = sandbox.api("GET", f"projects/{project['id']}/repository/branches/master")
+        assert branch["commit"]["message"] == "café\n"
+
+
 class TestAuthentication:
     def test_no_or_wrong_credentials_are_refused_with_a_basic_challenge(self, sandbox, project):
         write_files(sandbox, project, "master", {"a": "a"})

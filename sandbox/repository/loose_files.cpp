@@ -1,0 +1,242 @@
+#include "repository/loose_files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+
+namespace zorv_sandbox::repo::loose {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool is_hex_id(std::string_view s) {
+    return (s.size() == 40 || s.size() == 64) &&
+           std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool all_digits(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::optional<std::string> read_file(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The inflated content of a zlib stream, nullopt when it is not one.
+std::optional<std::string> inflate_all(const std::string& compressed) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return std::nullopt;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    z.avail_in = static_cast<uInt>(compressed.size());
+    std::string out;
+    std::array<char, 16 * 1024> chunk{};
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef*>(chunk.data());
+        z.avail_out = static_cast<uInt>(chunk.size());
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.append(chunk.data(), chunk.size() - z.avail_out);
+        if (rc == Z_BUF_ERROR && z.avail_in == 0) break;  // truncated
+    }
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END) return std::nullopt;
+    return out;
+}
+
+struct Ident {
+    std::string name, email, date;  // date as git's strict ISO 8601 in the ident's own zone
+    std::int64_t seconds = 0;
+};
+
+// "+hhmm" / "-hhmm" as minutes east of UTC.
+std::optional<int> zone_minutes(std::string_view tz) {
+    if (tz.size() != 5 || (tz[0] != '+' && tz[0] != '-') || !all_digits(tz.substr(1))) return std::nullopt;
+    const int hours = (tz[1] - '0') * 10 + (tz[2] - '0');
+    const int minutes = (tz[3] - '0') * 10 + (tz[4] - '0');
+    if (minutes >= 60) return std::nullopt;
+    return (tz[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
+}
+
+// What `%aI` prints: 2024-05-01T12:00:00+02:00, in the zone the commit recorded.
+std::optional<std::string> iso_strict(std::int64_t seconds, int zone) {
+    const std::time_t local = static_cast<std::time_t>(seconds + std::int64_t{zone} * 60);
+    std::tm tm{};
+    if (gmtime_r(&local, &tm) == nullptr) return std::nullopt;
+    const int offset = zone < 0 ? -zone : zone;
+    std::array<char, 64> text{};
+    const int n = std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", tm.tm_year + 1900,
+                                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, zone < 0 ? '-' : '+',
+                                offset / 60, offset % 60);
+    if (n <= 0 || static_cast<std::size_t>(n) >= text.size()) return std::nullopt;
+    return std::string(text.data(), static_cast<std::size_t>(n));
+}
+
+// "Name <email> 1700000000 +0100", in the plain form only: one '<', one '>', a decimal time and
+// a four-digit zone. git has repair rules for anything else, so that is left to git.
+std::optional<Ident> parse_ident(std::string_view line) {
+    const auto open = line.find('<');
+    const auto close = line.find('>');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open ||
+        line.find('<', open + 1) != std::string_view::npos || line.find('>', close + 1) != std::string_view::npos)
+        return std::nullopt;
+    std::string_view name = line.substr(0, open);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    const std::string_view rest = line.substr(close + 1);  // " 1700000000 +0100"
+    const auto space = rest.rfind(' ');
+    if (rest.size() < 2 || rest[0] != ' ' || space == 0 || space == std::string_view::npos) return std::nullopt;
+    const std::string_view time = rest.substr(1, space - 1);
+    const auto zone = zone_minutes(rest.substr(space + 1));
+    if (!all_digits(time) || time.size() > 12 || !zone) return std::nullopt;
+    Ident ident;
+    std::from_chars(time.data(), time.data() + time.size(), ident.seconds);
+    const auto date = iso_strict(ident.seconds, *zone);
+    if (!date) return std::nullopt;
+    ident.name = std::string(name);
+    ident.email = std::string(line.substr(open + 1, close - open - 1));
+    ident.date = *date;
+    return ident;
+}
+
+// A ref path git would write as a plain file below refs/.
+bool plain_ref_path(std::string_view ref) {
+    if (!ref.starts_with("refs/") || ref.ends_with("/") || ref.find("//") != std::string_view::npos) return false;
+    std::size_t start = 0;
+    while (start <= ref.size()) {
+        auto end = ref.find('/', start);
+        if (end == std::string_view::npos) end = ref.size();
+        const auto part = ref.substr(start, end - start);
+        if (part.empty() || part.front() == '.' || part.ends_with(".lock")) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// Removes the lock file unless it was renamed into place.
+class LockFile {
+public:
+    explicit LockFile(fs::path path) : path_(std::move(path)) {}
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+    ~LockFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (held_) ::unlink(path_.c_str());
+    }
+    // errno is left as open(2) set it on failure.
+    bool acquire() {
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        held_ = fd_ >= 0;
+        return held_;
+    }
+    bool write(std::string_view text) {
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return ::close(std::exchange(fd_, -1)) == 0;
+    }
+    bool commit_to(const fs::path& target) {
+        if (::rename(path_.c_str(), target.c_str()) != 0) return false;
+        held_ = false;
+        return true;
+    }
+
+private:
+    fs::path path_;
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+}  // namespace
+
+std::optional<CommitInfo> parse_commit(const std::string& oid, std::string_view raw) {
+    const auto blank = raw.find("\n\n");
+    if (blank == std::string_view::npos) return std::nullopt;
+    CommitInfo commit;
+    commit.id = oid;
+    std::optional<Ident> author, committer;
+    std::string_view headers = raw.substr(0, blank + 1);
+    bool seen_tree = false;
+    while (!headers.empty()) {
+        const auto end = headers.find('\n');
+        const std::string_view line = headers.substr(0, end);
+        headers.remove_prefix(end + 1);
+        if (line.starts_with(' ')) continue;  // continuation of a signature or merge tag
+        const auto space = line.find(' ');
+        const std::string_view key = line.substr(0, space);
+        const std::string_view value = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+        if (key == "tree" && !seen_tree) {
+            seen_tree = true;
+        } else if (key == "parent" && seen_tree && !author && is_hex_id(value)) {
+            commit.parents.emplace_back(value);
+        } else if (key == "author" && !author) {
+            if (!(author = parse_ident(value))) return std::nullopt;
+        } else if (key == "committer" && author && !committer) {
+            if (!(committer = parse_ident(value))) return std::nullopt;
+        } else if (key == "encoding" || key == "tree" || key == "parent" || key == "author" || key == "committer") {
+            return std::nullopt;  // re-encoded or unusual: git's own reading decides
+        }
+    }
+    if (!seen_tree || !author || !committer) return std::nullopt;
+    commit.author_name = std::move(author->name);
+    commit.author_email = std::move(author->email);
+    commit.authored_date = gitlab_date(author->date);
+    commit.committer_name = std::move(committer->name);
+    commit.committer_email = std::move(committer->email);
+    commit.committed_date = gitlab_date(committer->date);
+    commit.committed_at = committer->seconds;
+    commit.message = std::string(raw.substr(blank + 2));
+    return commit;
+}
+
+std::optional<CommitInfo> read_commit(const fs::path& git_dir, const std::string& oid) {
+    if (!is_hex_id(oid)) return std::nullopt;
+    const auto compressed = read_file(git_dir / "objects" / oid.substr(0, 2) / oid.substr(2));
+    if (!compressed) return std::nullopt;
+    const auto object = inflate_all(*compressed);
+    if (!object) return std::nullopt;
+    // "commit <size>\0<content>"
+    constexpr std::string_view kind = "commit ";
+    const auto nul = object->find('\0');
+    if (!object->starts_with(kind) || nul == std::string::npos) return std::nullopt;
+    const std::string_view size = std::string_view(*object).substr(kind.size(), nul - kind.size());
+    std::size_t declared = 0;
+    if (!all_digits(size) || std::from_chars(size.data(), size.data() + size.size(), declared).ec != std::errc() ||
+        declared != object->size() - nul - 1)
+        return std::nullopt;
+    return parse_commit(oid, std::string_view(*object).substr(nul + 1));
+}
+
+RefUpdate update_ref(const fs::path& git_dir, const std::string& ref, const std::string& value,
+                     const std::string& expected) {
+    std::error_code ec;
+    if (!plain_ref_path(ref) || !is_hex_id(value) || fs::exists(git_dir / "packed-refs", ec) ||
+        fs::exists(git_dir / "logs", ec))
+        return RefUpdate::ask_git;
+    const fs::path target = git_dir / ref;
+    fs::create_directories(target.parent_path(), ec);
+    if (ec || fs::is_directory(target, ec)) return RefUpdate::ask_git;
+
+    LockFile lock(fs::path(target.string() + ".lock"));
+    if (!lock.acquire()) return errno == EEXIST ? RefUpdate::refused : RefUpdate::ask_git;
+    std::string current = read_file(target).value_or("");
+    while (!current.empty() && current.back() == '\n') current.pop_back();
+    if (current != expected) return RefUpdate::refused;
+    if (!lock.write(value + "\n") || !lock.commit_to(target)) return RefUpdate::ask_git;
+    return RefUpdate::done;
+}
+
+}  // namespace zorv_sandbox::repo::loose

@@ -1,0 +1,32 @@
+// Reading loose objects and writing loose refs of a bare repository in process, for the paths
+// every branch or commit request takes. Each function answers only the plain cases and says
+// so otherwise, and the caller then asks git, so the results stay git's own.
+#pragma once
+
+#include "repository/git_repo.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zorv_sandbox::repo::loose {
+
+// The commit as `git log` describes it, read from its loose object file. nullopt when the object
+// is not loose (packed, absent) or holds anything git would rewrite for display (an encoding
+// header, an identity or date that is not in git's plain form).
+std::optional<CommitInfo> read_commit(const std::filesystem::path& git_dir, const std::string& oid);
+
+// The commit parsed from the raw text of a commit object, on the same terms.
+std::optional<CommitInfo> parse_commit(const std::string& oid, std::string_view raw);
+
+enum class RefUpdate { done, refused, ask_git };
+
+// Compare-and-swap of one ref through git's lock file: `value` is written when the ref holds
+// `expected` (empty: the ref must not exist). `refused` when it held something else or another
+// writer holds the lock; `ask_git` when the repository keeps packed refs or reflogs, or the ref's
+// path is not a plain file path, which git handles with rules of its own.
+RefUpdate update_ref(const std::filesystem::path& git_dir, const std::string& ref, const std::string& value,
+                     const std::string& expected);
+
+}  // namespace zorv_sandbox::repo::loose
