@@ -161,11 +161,9 @@ namespace {
 // Request reading
 
 std::string content_of(const Json& value, const std::string& encoding, const std::string& field) {
-    std::string text;
-    if (value.is_string())
-        text = value.get<std::string>();
-    else if (!value.is_null())
-        throw ApiError::error(400, field + " is invalid");
+    if (!value.is_string() && !value.is_null()) throw ApiError::error(400, field + " is invalid");
+    static const std::string none;
+    const std::string& text = value.is_string() ? value.get_ref<const std::string&>() : none;
     if (encoding != "base64") return text;
     auto decoded = repo::base64_decode(text);
     if (!decoded) throw ApiError::error(400, field + " is invalid");

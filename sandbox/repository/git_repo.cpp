@@ -1,6 +1,6 @@
 #include "repository/git_repo.hpp"
 
-#include "repository/loose_files.hpp"
+#include "repository/object_files.hpp"
 
 #include "zorv_git/process.hpp"
 
@@ -280,8 +280,8 @@ void GitRepo::set_head_branch(std::string_view branch) const {
 }
 
 bool GitRepo::update_ref(const std::string& ref, const std::string& value, const std::string& expected) const {
-    if (const auto in_process = loose::update_ref(dir_, ref, value, expected); in_process != loose::RefUpdate::ask_git)
-        return in_process == loose::RefUpdate::done;
+    if (const auto in_process = object_files::update_ref(dir_, ref, value, expected); in_process != object_files::RefUpdate::ask_git)
+        return in_process == object_files::RefUpdate::done;
     const std::string old = expected.empty() ? std::string(value.size(), '0') : expected;
     return git_status({"update-ref", "-m", "sandbox", ref, value, old}) == 0;
 }
@@ -310,7 +310,7 @@ std::vector<CommitInfo> GitRepo::commits(const std::vector<std::string>& ids) co
     std::vector<std::optional<CommitInfo>> found;
     std::vector<std::string> args{"log", "--no-walk=unsorted", "-z", std::string(kCommitFormat)};
     for (const auto& id : ids) {
-        found.push_back(loose::read_commit(dir_, id));
+        found.push_back(object_files::read_commit(dir_, id));
         if (!found.back()) args.push_back(id);
     }
     std::vector<CommitInfo> from_git;
@@ -412,6 +412,7 @@ std::string GitRepo::write_blob(std::string_view content) const {
 
 std::vector<std::string> GitRepo::write_blobs(const std::vector<std::string_view>& contents) const {
     if (contents.empty()) return {};
+    if (auto written = object_files::write_blobs(dir_, contents)) return std::move(*written);
     // One git process for all of them: each content goes to a file, hash-object reads the paths.
     TempDir tmp{dir_ / ("zorv-blobs-" + unique_suffix())};
     std::filesystem::create_directory(tmp.path);
@@ -579,36 +580,45 @@ std::string base64_encode(std::string_view data) {
 }
 
 std::optional<std::string> base64_decode(std::string_view text) {
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    };
-    std::string out;
+    // Symbol values; 64 marks whitespace (skipped), 65 padding, 255 anything else.
+    static constexpr auto table = [] {
+        std::array<unsigned char, 256> t{};
+        t.fill(255);
+        for (int i = 0; i < 26; ++i) {
+            t['A' + i] = static_cast<unsigned char>(i);
+            t['a' + i] = static_cast<unsigned char>(26 + i);
+        }
+        for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<unsigned char>(52 + i);
+        t['+'] = 62;
+        t['/'] = 63;
+        t[' '] = t['\n'] = t['\r'] = t['\t'] = 64;
+        t['='] = 65;
+        return t;
+    }();
+    std::string out(text.size() / 4 * 3 + 3, '\0');
+    std::size_t written = 0;
     std::uint32_t acc = 0;
     int bits = 0;
     std::size_t padding = 0, symbols = 0;
-    for (char c : text) {
-        if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
-        if (c == '=') {
+    for (const char c : text) {
+        const unsigned char v = table[static_cast<unsigned char>(c)];
+        if (v < 64) {
+            if (padding > 0) return std::nullopt;  // data after padding
+            ++symbols;
+            acc = (acc << 6) | v;
+            bits += 6;
+            if (bits >= 8) {
+                bits -= 8;
+                out[written++] = static_cast<char>((acc >> bits) & 0xFF);
+            }
+        } else if (v == 65) {
             ++padding;
-            continue;
-        }
-        if (padding > 0) return std::nullopt;  // data after padding
-        const int v = value(c);
-        if (v < 0) return std::nullopt;
-        ++symbols;
-        acc = (acc << 6) | static_cast<std::uint32_t>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((acc >> bits) & 0xFF);
+        } else if (v != 64) {
+            return std::nullopt;
         }
     }
     if (padding > 2 || symbols % 4 == 1 || (padding > 0 && (symbols + padding) % 4 != 0)) return std::nullopt;
+    out.resize(written);
     return out;
 }
 

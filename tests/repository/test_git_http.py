@@ -50,6 +50,20 @@ class TestCloneAndFetch:
         git("merge", "-q", "--ff-only", "origin/master", cwd=work)
         assert not os.stat(work / "run.sh").st_mode & stat.S_IXUSR
 
+    def test_a_commit_of_many_files_reads_back_through_the_api_and_a_clone(self, sandbox, project, tmp_path):
+        # enough blobs to be stored as a pack, two of them with the same content
+        files = {f"d{i % 7}/f{i}.txt": f"file {i}\n" * (i % 5) for i in range(150)}
+        files["same-a"] = files["same-b"] = "twice\n"
+        head = write_files(sandbox, project, "master", files)["id"]
+        status, record = sandbox.api("GET", f"projects/{project['id']}/repository/files/d3%2Ff10.txt",
+                                     query={"ref": "master"})
+        assert status == 200 and base64.b64decode(record["content"]).decode() == files["d3/f10.txt"]
+        work = tmp_path / "wc"
+        git("clone", "-q", clone_url(sandbox, project), str(work), env=git_env(sandbox))
+        assert git("rev-parse", "HEAD", cwd=work).strip() == head
+        assert {p: (work / p).read_text() for p in files} == files
+        git("fsck", "--strict", cwd=work)
+
     def test_clone_of_a_branch_and_of_an_empty_project(self, sandbox, project, tmp_path):
         git("clone", "-q", clone_url(sandbox, project), str(tmp_path / "empty"), env=git_env(sandbox))
         assert os.listdir(tmp_path / "empty") == [".git"]

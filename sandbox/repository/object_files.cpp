@@ -1,19 +1,24 @@
-#include "repository/loose_files.hpp"
+#include "repository/object_files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <random>
+#include <set>
 
-namespace zorv_sandbox::repo::loose {
+namespace zorv_sandbox::repo::object_files {
 namespace {
 
 namespace fs = std::filesystem;
@@ -160,7 +165,228 @@ private:
     bool held_ = false;
 };
 
+class Sha1 {
+public:
+    Sha1() : md_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+        if (!md_ || EVP_DigestInit_ex(md_.get(), EVP_sha1(), nullptr) != 1) throw GitError("cannot hash an object");
+    }
+    void add(std::string_view bytes) {
+        if (EVP_DigestUpdate(md_.get(), bytes.data(), bytes.size()) != 1) throw GitError("cannot hash an object");
+    }
+    std::string digest() {
+        std::array<unsigned char, EVP_MAX_MD_SIZE> out{};
+        unsigned int size = 0;
+        if (EVP_DigestFinal_ex(md_.get(), out.data(), &size) != 1) throw GitError("cannot hash an object");
+        return std::string(reinterpret_cast<const char*>(out.data()), size);
+    }
+
+private:
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md_;
+};
+
+std::string to_hex(std::string_view raw) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char c : raw) {
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
+
+std::string blob_header(std::size_t size) { return "blob " + std::to_string(size) + '\0'; }
+
+// The raw (20-byte) id of a blob: SHA-1 of "blob <size>\0<content>".
+std::string blob_id(std::string_view content) {
+    Sha1 sha;
+    sha.add(blob_header(content.size()));
+    sha.add(content);
+    return sha.digest();
+}
+
+// Everything given, as one zlib stream at `level`.
+std::string deflate_all(std::initializer_list<std::string_view> parts, int level) {
+    std::size_t total = 0;
+    for (const auto part : parts) total += part.size();
+    z_stream z{};
+    if (deflateInit(&z, level) != Z_OK) throw GitError("cannot compress an object");
+    std::string out(deflateBound(&z, static_cast<uLong>(total)), '\0');
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    int rc = Z_OK;
+    std::size_t left = parts.size();
+    for (const auto part : parts) {
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(part.data()));
+        z.avail_in = static_cast<uInt>(part.size());
+        rc = deflate(&z, --left == 0 ? Z_FINISH : Z_NO_FLUSH);
+        if (rc != Z_OK && rc != Z_STREAM_END) break;
+    }
+    const auto written = out.size() - z.avail_out;
+    deflateEnd(&z);
+    if (rc != Z_STREAM_END) throw GitError("cannot compress an object");
+    out.resize(written);
+    return out;
+}
+
+// A file written under a temporary name in `dir` and renamed into place once complete, so
+// readers never see part of it. Read-only, as git makes object files. Removed unless placed.
+class ObjectFile {
+public:
+    explicit ObjectFile(const fs::path& dir) {
+        std::mt19937_64 random(std::random_device{}());
+        path_ = dir / ("tmp_obj_" + std::to_string(random()));
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
+        if (fd_ < 0) throw GitError("cannot create " + path_.string());
+    }
+    ObjectFile(const ObjectFile&) = delete;
+    ObjectFile& operator=(const ObjectFile&) = delete;
+    ~ObjectFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!placed_) ::unlink(path_.c_str());
+    }
+    void write(std::string_view bytes) {
+        while (!bytes.empty()) {
+            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) throw GitError("cannot write " + path_.string());
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+    void place(const fs::path& target) {
+        const int fd = std::exchange(fd_, -1);
+        if (::close(fd) != 0 || ::rename(path_.c_str(), target.c_str()) != 0)
+            throw GitError("cannot write " + target.string());
+        placed_ = true;
+    }
+
+private:
+    fs::path path_;
+    int fd_ = -1;
+    bool placed_ = false;
+};
+
+// git keeps a push of fewer objects than this loose (receive.unpackLimit), and so does the sandbox.
+constexpr std::size_t kUnpackLimit = 100;
+
+void write_loose(const fs::path& git_dir, const std::string& raw_id, std::string_view content) {
+    const std::string id = to_hex(raw_id);
+    const fs::path dir = git_dir / "objects" / id.substr(0, 2);
+    std::error_code ec;
+    if (fs::exists(dir / id.substr(2), ec)) return;
+    fs::create_directories(dir, ec);
+    ObjectFile file(dir);
+    // core.looseCompression's default: Z_BEST_SPEED.
+    file.write(deflate_all({blob_header(content.size()), content}, Z_BEST_SPEED));
+    file.place(dir / id.substr(2));
+}
+
+void put_u32(std::string& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xff);
+}
+
+// One pack (version 2, blobs stored whole) and its index (version 2), as index-pack would
+// write them: objects/pack/pack-<checksum>.{pack,idx}, the index placed last.
+void write_pack(const fs::path& git_dir, const std::vector<std::pair<std::string, std::string_view>>& objects) {
+    const fs::path dir = git_dir / "objects" / "pack";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    struct Entry {
+        std::string id;
+        std::uint64_t offset = 0;
+        std::uint32_t crc = 0;
+    };
+    std::vector<Entry> entries;
+    ObjectFile pack(dir);
+    Sha1 checksum;
+    std::uint64_t offset = 0;
+    auto emit = [&](std::string_view bytes) {
+        pack.write(bytes);
+        checksum.add(bytes);
+        offset += bytes.size();
+    };
+    std::string header = "PACK";
+    put_u32(header, 2);
+    put_u32(header, static_cast<std::uint32_t>(objects.size()));
+    emit(header);
+    for (const auto& [id, content] : objects) {
+        // Type 3 (blob) and the size, seven bits at a time after the first four.
+        std::string head;
+        std::uint64_t size = content.size();
+        unsigned char byte = static_cast<unsigned char>((3 << 4) | (size & 0x0f));
+        for (size >>= 4; size != 0; size >>= 7) {
+            head += static_cast<char>(byte | 0x80);
+            byte = static_cast<unsigned char>(size & 0x7f);
+        }
+        head += static_cast<char>(byte);
+        const std::string data = deflate_all({content}, Z_BEST_SPEED);
+        Entry entry{id, offset, 0};
+        entry.crc = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(head.data()), static_cast<uInt>(head.size())));
+        entry.crc = static_cast<std::uint32_t>(crc32(entry.crc, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+        emit(head);
+        emit(data);
+        entries.push_back(std::move(entry));
+    }
+    const std::string pack_sum = checksum.digest();
+    pack.write(pack_sum);
+
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.id < b.id; });
+    std::string index = "\377tOc";
+    put_u32(index, 2);
+    std::array<std::uint32_t, 256> fanout{};
+    for (const auto& e : entries) ++fanout[static_cast<unsigned char>(e.id[0])];
+    std::uint32_t running = 0;
+    for (const auto count : fanout) put_u32(index, running += count);
+    for (const auto& e : entries) index += e.id;
+    for (const auto& e : entries) put_u32(index, e.crc);
+    std::string large;
+    for (const auto& e : entries) {
+        if (e.offset < 0x80000000u) {
+            put_u32(index, static_cast<std::uint32_t>(e.offset));
+        } else {
+            put_u32(index, 0x80000000u | static_cast<std::uint32_t>(large.size() / 8));
+            put_u32(large, static_cast<std::uint32_t>(e.offset >> 32));
+            put_u32(large, static_cast<std::uint32_t>(e.offset));
+        }
+    }
+    index += large;
+    index += pack_sum;
+    Sha1 index_sum;
+    index_sum.add(index);
+    index += index_sum.digest();
+
+    const std::string name = "pack-" + to_hex(pack_sum);
+    pack.place(dir / (name + ".pack"));
+    ObjectFile idx(dir);
+    idx.write(index);
+    idx.place(dir / (name + ".idx"));
+}
+
+bool uses_sha1(const fs::path& git_dir) {
+    std::string config = read_file(git_dir / "config").value_or("");
+    std::transform(config.begin(), config.end(), config.begin(), [](unsigned char c) { return std::tolower(c); });
+    return config.find("objectformat") == std::string::npos;
+}
+
 }  // namespace
+
+std::optional<std::vector<std::string>> write_blobs(const fs::path& git_dir,
+                                                    const std::vector<std::string_view>& contents) {
+    if (!uses_sha1(git_dir)) return std::nullopt;
+    std::vector<std::string> ids;
+    std::vector<std::pair<std::string, std::string_view>> unique;  // raw id, content
+    std::set<std::string> seen;
+    for (const auto content : contents) {
+        std::string raw = blob_id(content);
+        ids.push_back(to_hex(raw));
+        if (seen.insert(raw).second) unique.emplace_back(std::move(raw), content);
+    }
+    if (unique.size() < kUnpackLimit) {
+        for (const auto& [raw, content] : unique) write_loose(git_dir, raw, content);
+    } else {
+        write_pack(git_dir, unique);
+    }
+    return ids;
+}
 
 std::optional<CommitInfo> parse_commit(const std::string& oid, std::string_view raw) {
     const auto blank = raw.find("\n\n");
@@ -239,4 +465,4 @@ RefUpdate update_ref(const fs::path& git_dir, const std::string& ref, const std:
     return RefUpdate::done;
 }
 
-}  // namespace zorv_sandbox::repo::loose
+}  // namespace zorv_sandbox::repo::object_files

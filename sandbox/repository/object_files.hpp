@@ -1,5 +1,5 @@
-// Reading loose objects and writing loose refs of a bare repository in process, for the paths
-// every branch or commit request takes. Each function answers only the plain cases and says
+// Objects and refs of a bare repository read and written in process, for the paths every branch
+// or commit request takes. Each function answers only the plain cases and says
 // so otherwise, and the caller then asks git, so the results stay git's own.
 #pragma once
 
@@ -9,8 +9,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-namespace zorv_sandbox::repo::loose {
+namespace zorv_sandbox::repo::object_files {
 
 // The commit as `git log` describes it, read from its loose object file. nullopt when the object
 // is not loose (packed, absent) or holds anything git would rewrite for display (an encoding
@@ -19,6 +20,13 @@ std::optional<CommitInfo> read_commit(const std::filesystem::path& git_dir, cons
 
 // The commit parsed from the raw text of a commit object, on the same terms.
 std::optional<CommitInfo> parse_commit(const std::string& oid, std::string_view raw);
+
+// Writes each content as a blob and returns their ids in the same order: fewer than 100 new
+// blobs as loose objects, more as one pack with its index, as a push through git would leave
+// them (receive.unpackLimit). nullopt when the repository does not use SHA-1 ids, which is left
+// to git.
+std::optional<std::vector<std::string>> write_blobs(const std::filesystem::path& git_dir,
+                                                    const std::vector<std::string_view>& contents);
 
 enum class RefUpdate { done, refused, ask_git };
 
@@ -29,4 +37,4 @@ enum class RefUpdate { done, refused, ask_git };
 RefUpdate update_ref(const std::filesystem::path& git_dir, const std::string& ref, const std::string& value,
                      const std::string& expected);
 
-}  // namespace zorv_sandbox::repo::loose
+}  // namespace zorv_sandbox::repo::object_files
