@@ -127,42 +127,43 @@ bool plain_ref_path(std::string_view ref) {
     return true;
 }
 
-// Removes the lock file unless it was renamed into place.
-class LockFile {
+// A file written in full under a name of its own (a ref's lock file, a temporary object file) and
+// renamed onto its target once complete, so that readers never see part of it. Removed unless placed.
+class StagedFile {
 public:
-    explicit LockFile(fs::path path) : path_(std::move(path)) {}
-    LockFile(const LockFile&) = delete;
-    LockFile& operator=(const LockFile&) = delete;
-    ~LockFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (held_) ::unlink(path_.c_str());
+    // Creates `path`, which must not exist; opened() says whether it was (errno then says why not).
+    StagedFile(fs::path path, mode_t mode) : path_(std::move(path)) {
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     }
-    // errno is left as open(2) set it on failure.
-    bool acquire() {
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        held_ = fd_ >= 0;
-        return held_;
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+    ~StagedFile() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            ::unlink(path_.c_str());
+        }
     }
-    bool write(std::string_view text) {
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+    [[nodiscard]] bool opened() const noexcept { return fd_ >= 0; }
+    [[nodiscard]] const fs::path& path() const noexcept { return path_; }
+    [[nodiscard]] bool write(std::string_view bytes) const {
+        while (!bytes.empty()) {
+            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
-            done += static_cast<std::size_t>(n);
+            bytes.remove_prefix(static_cast<std::size_t>(n));
         }
-        return ::close(std::exchange(fd_, -1)) == 0;
-    }
-    bool commit_to(const fs::path& target) {
-        if (::rename(path_.c_str(), target.c_str()) != 0) return false;
-        held_ = false;
         return true;
+    }
+    [[nodiscard]] bool place(const fs::path& target) {
+        const bool closed = ::close(std::exchange(fd_, -1)) == 0;
+        if (closed && ::rename(path_.c_str(), target.c_str()) == 0) return true;
+        ::unlink(path_.c_str());
+        return false;
     }
 
 private:
     fs::path path_;
     int fd_ = -1;
-    bool held_ = false;
 };
 
 class Sha1 {
@@ -228,42 +229,15 @@ std::string deflate_all(std::initializer_list<std::string_view> parts, int level
     return out;
 }
 
-// A file written under a temporary name in `dir` and renamed into place once complete, so
-// readers never see part of it. Read-only, as git makes object files. Removed unless placed.
-class ObjectFile {
-public:
-    explicit ObjectFile(const fs::path& dir) {
-        std::mt19937_64 random(std::random_device{}());
-        path_ = dir / ("tmp_obj_" + std::to_string(random()));
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
-        if (fd_ < 0) throw GitError("cannot create " + path_.string());
-    }
-    ObjectFile(const ObjectFile&) = delete;
-    ObjectFile& operator=(const ObjectFile&) = delete;
-    ~ObjectFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!placed_) ::unlink(path_.c_str());
-    }
-    void write(std::string_view bytes) {
-        while (!bytes.empty()) {
-            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw GitError("cannot write " + path_.string());
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        }
-    }
-    void place(const fs::path& target) {
-        const int fd = std::exchange(fd_, -1);
-        if (::close(fd) != 0 || ::rename(path_.c_str(), target.c_str()) != 0)
-            throw GitError("cannot write " + target.string());
-        placed_ = true;
-    }
+// A fresh name for an object file being written in `dir`.
+fs::path temporary_object(const fs::path& dir) {
+    std::mt19937_64 random(std::random_device{}());
+    return dir / ("tmp_obj_" + std::to_string(random()));
+}
 
-private:
-    fs::path path_;
-    int fd_ = -1;
-    bool placed_ = false;
-};
+void must(bool done, const fs::path& file) {
+    if (!done) throw GitError("cannot write " + file.string());
+}
 
 // git keeps a push of fewer objects than this loose (receive.unpackLimit), and so does the sandbox.
 constexpr std::size_t kUnpackLimit = 100;
@@ -274,10 +248,10 @@ void write_loose(const fs::path& git_dir, const std::string& raw_id, std::string
     std::error_code ec;
     if (fs::exists(dir / id.substr(2), ec)) return;
     fs::create_directories(dir, ec);
-    ObjectFile file(dir);
-    // core.looseCompression's default: Z_BEST_SPEED.
-    file.write(deflate_all({blob_header(content.size()), content}, Z_BEST_SPEED));
-    file.place(dir / id.substr(2));
+    // Read-only, as git makes object files; core.looseCompression's default, Z_BEST_SPEED.
+    StagedFile file(temporary_object(dir), 0444);
+    must(file.opened() && file.write(deflate_all({blob_header(content.size()), content}, Z_BEST_SPEED)), file.path());
+    must(file.place(dir / id.substr(2)), dir / id.substr(2));
 }
 
 void put_u32(std::string& out, std::uint32_t v) {
@@ -296,11 +270,12 @@ void write_pack(const fs::path& git_dir, const std::vector<std::pair<std::string
         std::uint32_t crc = 0;
     };
     std::vector<Entry> entries;
-    ObjectFile pack(dir);
+    StagedFile pack(temporary_object(dir), 0444);
+    must(pack.opened(), pack.path());
     Sha1 checksum;
     std::uint64_t offset = 0;
     auto emit = [&](std::string_view bytes) {
-        pack.write(bytes);
+        must(pack.write(bytes), pack.path());
         checksum.add(bytes);
         offset += bytes.size();
     };
@@ -327,7 +302,7 @@ void write_pack(const fs::path& git_dir, const std::vector<std::pair<std::string
         entries.push_back(std::move(entry));
     }
     const std::string pack_sum = checksum.digest();
-    pack.write(pack_sum);
+    must(pack.write(pack_sum), pack.path());
 
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.id < b.id; });
     std::string index = "\377tOc";
@@ -355,10 +330,10 @@ void write_pack(const fs::path& git_dir, const std::vector<std::pair<std::string
     index += index_sum.digest();
 
     const std::string name = "pack-" + to_hex(pack_sum);
-    pack.place(dir / (name + ".pack"));
-    ObjectFile idx(dir);
-    idx.write(index);
-    idx.place(dir / (name + ".idx"));
+    must(pack.place(dir / (name + ".pack")), dir / (name + ".pack"));
+    StagedFile idx(temporary_object(dir), 0444);
+    must(idx.opened() && idx.write(index), idx.path());
+    must(idx.place(dir / (name + ".idx")), dir / (name + ".idx"));
 }
 
 bool uses_sha1(const fs::path& git_dir) {
@@ -456,12 +431,12 @@ RefUpdate update_ref(const fs::path& git_dir, const std::string& ref, const std:
     fs::create_directories(target.parent_path(), ec);
     if (ec || fs::is_directory(target, ec)) return RefUpdate::ask_git;
 
-    LockFile lock(fs::path(target.string() + ".lock"));
-    if (!lock.acquire()) return errno == EEXIST ? RefUpdate::refused : RefUpdate::ask_git;
+    StagedFile lock(target.string() + ".lock", 0666);
+    if (!lock.opened()) return errno == EEXIST ? RefUpdate::refused : RefUpdate::ask_git;
     std::string current = read_file(target).value_or("");
     while (!current.empty() && current.back() == '\n') current.pop_back();
     if (current != expected) return RefUpdate::refused;
-    if (!lock.write(value + "\n") || !lock.commit_to(target)) return RefUpdate::ask_git;
+    if (!lock.write(value + "\n") || !lock.place(target)) return RefUpdate::ask_git;
     return RefUpdate::done;
 }
 
