@@ -10,6 +10,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <exception>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <thread>
 
 namespace zorv_sandbox::repo::object_files {
 namespace {
@@ -258,23 +260,54 @@ void put_u32(std::string& out, std::uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xff);
 }
 
-// One pack (version 2, blobs stored whole) and its index (version 2), as index-pack would
-// write them: objects/pack/pack-<checksum>.{pack,idx}, the index placed last.
-void write_pack(const fs::path& git_dir, const std::vector<std::pair<std::string, std::string_view>>& objects) {
-    const fs::path dir = git_dir / "objects" / "pack";
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    struct Entry {
-        std::string id;
-        std::uint64_t offset = 0;
-        std::uint32_t crc = 0;
-    };
-    std::vector<Entry> entries;
-    StagedFile pack(temporary_object(dir), 0444);
-    must(pack.opened(), pack.path());
+struct PackEntry {
+    std::string id;  // raw
+    std::uint64_t offset = 0;
+    std::uint32_t crc = 0;
+};
+
+// An entry's header: type 3 (blob) and the size, four bits and then seven at a time.
+std::string pack_object_header(std::uint64_t size) {
+    std::string head;
+    unsigned char byte = static_cast<unsigned char>((3 << 4) | (size & 0x0f));
+    for (size >>= 4; size != 0; size >>= 7) {
+        head += static_cast<char>(byte | 0x80);
+        byte = static_cast<unsigned char>(size & 0x7f);
+    }
+    head += static_cast<char>(byte);
+    return head;
+}
+
+// objects[first, last) compressed, on as many threads as the machine has cores (at most four).
+std::vector<std::string> compress(const std::vector<std::pair<std::string, std::string_view>>& objects,
+                                  std::size_t first, std::size_t last) {
+    std::vector<std::string> out(last - first);
+    const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+    std::vector<std::exception_ptr> errors(threads);
+    {
+        std::vector<std::jthread> workers;
+        for (std::size_t t = 0; t < threads; ++t) {
+            workers.emplace_back([&, t] {
+                try {
+                    for (std::size_t i = first + t; i < last; i += threads)
+                        out[i - first] = deflate_all({objects[i].second}, Z_BEST_SPEED);
+                } catch (...) {
+                    errors[t] = std::current_exception();
+                }
+            });
+        }
+    }
+    for (const auto& error : errors)
+        if (error) std::rethrow_exception(error);
+    return out;
+}
+
+// "PACK", version 2, the objects and the checksum, written to `pack`; the entries and the checksum.
+std::pair<std::vector<PackEntry>, std::string> write_pack_data(
+    StagedFile& pack, const std::vector<std::pair<std::string, std::string_view>>& objects) {
     Sha1 checksum;
     std::uint64_t offset = 0;
-    auto emit = [&](std::string_view bytes) {
+    const auto emit = [&](std::string_view bytes) {
         must(pack.write(bytes), pack.path());
         checksum.add(bytes);
         offset += bytes.size();
@@ -283,28 +316,32 @@ void write_pack(const fs::path& git_dir, const std::vector<std::pair<std::string
     put_u32(header, 2);
     put_u32(header, static_cast<std::uint32_t>(objects.size()));
     emit(header);
-    for (const auto& [id, content] : objects) {
-        // Type 3 (blob) and the size, seven bits at a time after the first four.
-        std::string head;
-        std::uint64_t size = content.size();
-        unsigned char byte = static_cast<unsigned char>((3 << 4) | (size & 0x0f));
-        for (size >>= 4; size != 0; size >>= 7) {
-            head += static_cast<char>(byte | 0x80);
-            byte = static_cast<unsigned char>(size & 0x7f);
+    std::vector<PackEntry> entries;
+    // Compressed a batch of about 8 MiB at a time, so memory stays bounded by the batch.
+    constexpr std::size_t kBatchBytes = 8 << 20;
+    for (std::size_t first = 0; first < objects.size();) {
+        std::size_t last = first, bytes = 0;
+        while (last < objects.size() && (last == first || bytes < kBatchBytes)) bytes += objects[last++].second.size();
+        const auto compressed = compress(objects, first, last);
+        for (std::size_t i = first; i < last; ++i) {
+            const std::string head = pack_object_header(objects[i].second.size());
+            const std::string& data = compressed[i - first];
+            auto crc = crc32(0, reinterpret_cast<const Bytef*>(head.data()), static_cast<uInt>(head.size()));
+            crc = crc32(crc, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+            entries.push_back({objects[i].first, offset, static_cast<std::uint32_t>(crc)});
+            emit(head);
+            emit(data);
         }
-        head += static_cast<char>(byte);
-        const std::string data = deflate_all({content}, Z_BEST_SPEED);
-        Entry entry{id, offset, 0};
-        entry.crc = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(head.data()), static_cast<uInt>(head.size())));
-        entry.crc = static_cast<std::uint32_t>(crc32(entry.crc, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-        emit(head);
-        emit(data);
-        entries.push_back(std::move(entry));
+        first = last;
     }
-    const std::string pack_sum = checksum.digest();
-    must(pack.write(pack_sum), pack.path());
+    std::string sum = checksum.digest();
+    must(pack.write(sum), pack.path());
+    return {std::move(entries), std::move(sum)};
+}
 
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.id < b.id; });
+// The index (version 2) of a pack: fan-out, sorted ids, CRCs, offsets, the pack's and its own checksum.
+std::string pack_index(std::vector<PackEntry> entries, const std::string& pack_sum) {
+    std::sort(entries.begin(), entries.end(), [](const PackEntry& a, const PackEntry& b) { return a.id < b.id; });
     std::string index = "\377tOc";
     put_u32(index, 2);
     std::array<std::uint32_t, 256> fanout{};
@@ -325,10 +362,21 @@ void write_pack(const fs::path& git_dir, const std::vector<std::pair<std::string
     }
     index += large;
     index += pack_sum;
-    Sha1 index_sum;
-    index_sum.add(index);
-    index += index_sum.digest();
+    Sha1 own;
+    own.add(index);
+    return index + own.digest();
+}
 
+// One pack of whole blobs and its index, as index-pack would leave them:
+// objects/pack/pack-<checksum>.{pack,idx}, the index placed last.
+void write_pack(const fs::path& git_dir, const std::vector<std::pair<std::string, std::string_view>>& objects) {
+    const fs::path dir = git_dir / "objects" / "pack";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    StagedFile pack(temporary_object(dir), 0444);
+    must(pack.opened(), pack.path());
+    auto [entries, pack_sum] = write_pack_data(pack, objects);
+    const std::string index = pack_index(std::move(entries), pack_sum);
     const std::string name = "pack-" + to_hex(pack_sum);
     must(pack.place(dir / (name + ".pack")), dir / (name + ".pack"));
     StagedFile idx(temporary_object(dir), 0444);
