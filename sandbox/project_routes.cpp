@@ -269,7 +269,8 @@ void check_new_project(const State& s, const NewProject& n, std::int64_t ns_id, 
     if (ns["kind"] == "group") {
         const auto& group_visibility = s.groups.at(ns_id)["visibility"].get<std::string>();
         if (visibility_level(n.visibility) > visibility_level(group_visibility)) {
-            errors["visibility_level"] = Json::array({n.visibility + " is not allowed in a " + group_visibility + " group."});
+            errors["visibility_level"] =
+                Json::array({n.visibility + " is not allowed in a " + group_visibility + " group."});
         }
     }
     if (errors.empty()) return;
