@@ -84,8 +84,8 @@ std::optional<int> parse_args(int argc, char** argv, Options& o) {
         return code == 0 ? 0 : 2;
     }
     if (exec && o.command.empty()) {
-        std::cerr << "zorv-gitlab-sandbox: --exec needs a command\n" << app.help();
-        return 2;
+        std::cerr << "zorv-gitlab-sandbox: --exec needs a command to run: --exec CMD [ARGS...]" << std::endl;
+        return 2;  // as for CLI11's own usage errors above
     }
     c.registry = !no_registry;
     return std::nullopt;
