@@ -98,11 +98,17 @@ Json mint_token(State& s, const std::string& name, const Json& description, cons
         t.record["resource_type"] = "group";
         t.record["resource_id"] = group->group_id;
     }
-    Json answer = t.record;
+    Json answer = present_token(t.record);
     answer["token"] = t.secret;
     s.token_ids[t.secret] = id;
     s.tokens[id] = std::move(t);
     return answer;
+}
+
+Json present_token(const Json& record) {
+    Json out = record;
+    out["active"] = token_active(record);
+    return out;
 }
 
 Json Sandbox::add_pipeline(std::int64_t project_id, const std::string& ref, const std::string& sha,

@@ -97,8 +97,6 @@ bool matches_search(const Json& g, const std::optional<std::string>& search) {
            lower_ascii(g["path"].get<std::string>()).find(s) != std::string::npos;
 }
 
-Json token_view(const TokenEntry& t) { return t.record; }
-
 // The caller's role in a group: its own membership or one inherited from an ancestor; administrators
 // count as Owner (Group#max_member_access_for_user). 0: no access.
 int access_level(const State& s, const Caller& caller, std::int64_t group_id) {
@@ -241,8 +239,8 @@ void list_access_tokens(Context& ctx) {
         Json out = Json::array();
         for (const auto& [id, t] : s.tokens) {
             if (t.group_id != gid) continue;
-            if (state && t.record["active"].get<bool>() != (*state == "active")) continue;
-            out.push_back(token_view(t));
+            if (state && token_active(t.record) != (*state == "active")) continue;
+            out.push_back(present_token(t.record));
         }
         return out;
     });
@@ -431,25 +429,26 @@ void list_subgroups(Context& ctx) {
     send_page(ctx.req, ctx.res, sorted_groups(std::move(groups), ctx.params()));
 }
 
+// The id of the route's :token_id when it is a token of the route's group; 404 otherwise.
+std::int64_t group_token_or_404(const State& s, const Context& ctx) {
+    const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+    const auto tid = numeric_id(ctx.arg("token_id"));
+    const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
+    if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
+    return it->first;
+}
+
 void get_access_token(Context& ctx) {
-    const Json token = ctx.sandbox.read([&](const State& s) {
-        const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-        const auto tid = numeric_id(ctx.arg("token_id"));
-        const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
-        if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
-        return token_view(it->second);
-    });
+    const Json token = ctx.sandbox.read(
+        [&](const State& s) { return present_token(s.tokens.at(group_token_or_404(s, ctx)).record); });
     send_json(ctx.res, 200, token);
 }
 
 void revoke_access_token(Context& ctx) {
     ctx.sandbox.write([&](State& s) {
-        const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-        const auto tid = numeric_id(ctx.arg("token_id"));
-        const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
-        if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
-        it->second.record["revoked"] = true;
-        it->second.record["active"] = false;
+        Json& record = s.tokens.at(group_token_or_404(s, ctx)).record;
+        record["revoked"] = true;
+        record["active"] = false;
     });
     send_empty(ctx.res, 204);
 }
