@@ -1,8 +1,6 @@
 // Records made by the core itself: users with their first token, pipelines.
 #include "records.hpp"
 
-#include <algorithm>
-
 namespace zorv_sandbox {
 
 Json Sandbox::user_record(const State& state, std::int64_t user_id, bool detailed) const {
