@@ -29,15 +29,18 @@ void check_scopes(const Caller& caller, std::string_view method, std::string_vie
 // ---------------------------------------------------------------------------------------------
 // Authentication and lookups
 
+bool token_active(const Json& record) {
+    if (record.value("revoked", false)) return false;
+    const Json expires = record.value("expires_at", Json(nullptr));
+    return !expires.is_string() || expires.get<std::string>() > date_in_days(0);
+}
+
 std::optional<Caller> Sandbox::authenticate(std::string_view secret) const {
     std::lock_guard lock(state_mutex_);
     const auto it = state_.token_ids.find(std::string(secret));
     if (it == state_.token_ids.end()) return std::nullopt;
     const auto& token = state_.tokens.at(it->second);
-    if (token.record.value("revoked", false)) return std::nullopt;
-    const auto& expires = token.record["expires_at"];
-    // A token expires at the start of its expiry date (UTC).
-    if (expires.is_string() && expires.get<std::string>() <= date_in_days(0)) return std::nullopt;
+    if (!token_active(token.record)) return std::nullopt;
     const auto user_id = token.record["user_id"].get<std::int64_t>();
     const auto user = state_.users.find(user_id);
     if (user == state_.users.end() || user->second.record.value("state", std::string{"active"}) != "active") {

@@ -47,27 +47,38 @@ auto find_variable(Vars& vars, const std::string& key, const Json& p) -> decltyp
     return found;
 }
 
-// The owner of a variable collection: a project or a group, named by the route's :id.
+// Whose variables a route serves: a project's or a group's, named by the route's :id.
+enum class OwnerKind { project, group };
+
 struct Owner {
-    bool project = true;
+    OwnerKind kind = OwnerKind::project;
     std::int64_t id = 0;
 };
 
-Owner owner_of(Context& ctx, bool project) {
-    if (project) return {true, ctx.project().id};
+Owner owner_of(Context& ctx, OwnerKind kind) {
+    if (kind == OwnerKind::project) return {kind, ctx.project().id};
     const auto id = ctx.sandbox.read([&](const State& s) {
         const Json* g = find_group(s, ctx.arg("id"));
         if (g == nullptr) throw ApiError::message(404, "404 Group Not Found");
         return (*g)["id"].get<std::int64_t>();
     });
-    return {false, id};
+    return {kind, id};
+}
+
+const Variables* collection(const State& s, const Owner& o) {
+    const auto& all = o.kind == OwnerKind::project ? s.project_variables : s.group_variables;
+    const auto it = all.find(o.id);
+    return it == all.end() ? nullptr : &it->second;
 }
 
 Variables& collection(State& s, const Owner& o) {
     // The owner may have gone between the lookup and this write.
-    if (o.project && !s.projects.contains(o.id)) throw ApiError::message(404, "404 Project Not Found");
-    if (!o.project && !s.groups.contains(o.id)) throw ApiError::message(404, "404 Group Not Found");
-    return o.project ? s.project_variables[o.id] : s.group_variables[o.id];
+    if (o.kind == OwnerKind::project) {
+        if (!s.projects.contains(o.id)) throw ApiError::message(404, "404 Project Not Found");
+        return s.project_variables[o.id];
+    }
+    if (!s.groups.contains(o.id)) throw ApiError::message(404, "404 Group Not Found");
+    return s.group_variables[o.id];
 }
 
 // Applies the writable fields present in the parameters to a variable record.
@@ -90,83 +101,83 @@ void apply_variable_fields(Json& v, const Json& p) {
     }
 }
 
-void register_variables(Sandbox& sb, const std::string& base, bool project) {
-    sb.route("GET", base + "/variables", [project](Context& ctx) {
-        const auto owner = owner_of(ctx, project);
-        const Json list = ctx.sandbox.read([&](const State& s) {
-            Json out = Json::array();
-            const auto& all = project ? s.project_variables : s.group_variables;
-            if (const auto it = all.find(owner.id); it != all.end()) {
-                for (const auto& [k, v] : it->second) out.push_back(v);
-            }
-            return out;
-        });
-        send_page(ctx.req, ctx.res, list);
-    });
+// 400 {"message": {"key": [...]}} as GitLab words a refused key.
+ApiError key_error(const std::string& message) {
+    return ApiError::message(400, Json{{"key", Json::array({message})}});
+}
 
-    sb.route("GET", base + "/variables/:key", [project](Context& ctx) {
-        const auto owner = owner_of(ctx, project);
-        const Json v = ctx.sandbox.read([&](const State& s) {
-            const auto& all = project ? s.project_variables : s.group_variables;
-            const auto it = all.find(owner.id);
-            if (it == all.end()) throw ApiError::message(404, "404 Variable Not Found");
-            return find_variable(it->second, ctx.arg("key"), ctx.params())->second;
-        });
-        send_json(ctx.res, 200, v);
-    });
+// A new variable from POST parameters: GitLab's defaults with the fields sent on top.
+Json new_variable(const Json& p) {
+    require_params(p, {"key"});
+    if (!p.contains("value") || p["value"].is_null()) throw ApiError::error(400, "value is missing");
+    const auto key = *param_string(p, "key");
+    if (!valid_key(key)) throw key_error("can contain only letters, digits and '_'.");
+    Json v = Json{{"variable_type", "env_var"}, {"key", key},    {"value", ""},
+                  {"hidden", false},            {"protected", false}, {"masked", false},
+                  {"raw", false},               {"environment_scope", "*"}, {"description", nullptr}};
+    apply_variable_fields(v, p);
+    return v;
+}
 
-    sb.route("POST", base + "/variables", [project](Context& ctx) {
-        const auto owner = owner_of(ctx, project);
-        const Json& p = ctx.params();
-        require_params(p, {"key"});
-        if (!p.contains("value") || p["value"].is_null()) throw ApiError::error(400, "value is missing");
-        const auto key = *param_string(p, "key");
-        if (!valid_key(key)) {
-            throw ApiError::message(400, Json{{"key", Json::array({"can contain only letters, digits and '_'."})}});
+void list_variables(Context& ctx, OwnerKind kind) {
+    const auto owner = owner_of(ctx, kind);
+    const Json list = ctx.sandbox.read([&](const State& s) {
+        Json out = Json::array();
+        if (const Variables* vars = collection(s, owner)) {
+            for (const auto& [k, v] : *vars) out.push_back(v);
         }
-        Json v = Json{{"variable_type", "env_var"}, {"key", key},    {"value", ""},
-                      {"hidden", false},            {"protected", false}, {"masked", false},
-                      {"raw", false},               {"environment_scope", "*"}, {"description", nullptr}};
+        return out;
+    });
+    send_page(ctx.req, ctx.res, list);
+}
+
+void get_variable(Context& ctx, OwnerKind kind) {
+    const auto owner = owner_of(ctx, kind);
+    const Json v = ctx.sandbox.read([&](const State& s) {
+        const Variables* vars = collection(s, owner);
+        if (vars == nullptr) throw ApiError::message(404, "404 Variable Not Found");
+        return find_variable(*vars, ctx.arg("key"), ctx.params())->second;
+    });
+    send_json(ctx.res, 200, v);
+}
+
+void create_variable(Context& ctx, OwnerKind kind) {
+    const auto owner = owner_of(ctx, kind);
+    const Json v = new_variable(ctx.params());
+    ctx.sandbox.write([&](State& s) {
+        auto& vars = collection(s, owner);
+        if (vars.contains(slot(v))) throw key_error("(" + v["key"].get<std::string>() + ") has already been taken");
+        vars[slot(v)] = v;
+    });
+    send_json(ctx.res, 201, v);
+}
+
+// Only the fields sent change; a new environment scope moves the variable to another slot.
+void update_variable(Context& ctx, OwnerKind kind) {
+    const auto owner = owner_of(ctx, kind);
+    const Json& p = ctx.params();
+    const Json out = ctx.sandbox.write([&](State& s) {
+        auto& vars = collection(s, owner);
+        const auto it = find_variable(vars, ctx.arg("key"), p);
+        Json v = it->second;
         apply_variable_fields(v, p);
-        const Json out = ctx.sandbox.write([&](State& s) {
-            auto& vars = collection(s, owner);
-            if (vars.contains(slot(v))) {
-                throw ApiError::message(400, Json{{"key", Json::array({"(" + key + ") has already been taken"})}});
-            }
-            vars[slot(v)] = v;
-            return v;
-        });
-        send_json(ctx.res, 201, out);
+        if (slot(v) != it->first) {
+            if (vars.contains(slot(v))) throw key_error("(" + ctx.arg("key") + ") has already been taken");
+            vars.erase(it);
+        }
+        vars[slot(v)] = v;
+        return v;
     });
+    send_json(ctx.res, 200, out);
+}
 
-    sb.route("PUT", base + "/variables/:key", [project](Context& ctx) {
-        const auto owner = owner_of(ctx, project);
-        const Json& p = ctx.params();
-        const Json out = ctx.sandbox.write([&](State& s) {
-            auto& vars = collection(s, owner);
-            const auto it = find_variable(vars, ctx.arg("key"), p);
-            Json v = it->second;
-            apply_variable_fields(v, p);
-            if (slot(v) != it->first) {
-                if (vars.contains(slot(v))) {
-                    throw ApiError::message(400, Json{{"key", Json::array({"(" + ctx.arg("key") + ") has already been taken"})}});
-                }
-                vars.erase(it);
-            }
-            vars[slot(v)] = v;
-            return v;
-        });
-        send_json(ctx.res, 200, out);
+void delete_variable(Context& ctx, OwnerKind kind) {
+    const auto owner = owner_of(ctx, kind);
+    ctx.sandbox.write([&](State& s) {
+        auto& vars = collection(s, owner);
+        vars.erase(find_variable(vars, ctx.arg("key"), ctx.params()));
     });
-
-    sb.route("DELETE", base + "/variables/:key", [project](Context& ctx) {
-        const auto owner = owner_of(ctx, project);
-        ctx.sandbox.write([&](State& s) {
-            auto& vars = collection(s, owner);
-            vars.erase(find_variable(vars, ctx.arg("key"), ctx.params()));
-        });
-        send_empty(ctx.res, 204);
-    });
+    send_empty(ctx.res, 204);
 }
 
 // The short form of the pipeline list (PipelineBasic).
@@ -194,78 +205,103 @@ std::optional<TimePoint> time_param(const Json& p, const std::string& key) {
     return t;
 }
 
+// The filters and order of GET /projects/:id/pipelines.
+struct PipelineQuery {
+    std::optional<std::string> ref, status, sha, source;
+    std::optional<TimePoint> updated_after, updated_before;
+    std::string order_by, sort;
+};
+
+PipelineQuery pipeline_query(const Json& p) {
+    PipelineQuery q{param_string(p, "ref"),          param_string(p, "status"),
+                    param_string(p, "sha"),          param_string(p, "source"),
+                    time_param(p, "updated_after"),  time_param(p, "updated_before"),
+                    param_string(p, "order_by").value_or("id"), param_string(p, "sort").value_or("desc")};
+    if (q.order_by != "id" && q.order_by != "status" && q.order_by != "ref" && q.order_by != "updated_at" &&
+        q.order_by != "user_id") {
+        throw ApiError::error(400, "order_by does not have a valid value");
+    }
+    if (q.sort != "asc" && q.sort != "desc") throw ApiError::error(400, "sort does not have a valid value");
+    return q;
+}
+
+bool matches(const PipelineQuery& q, const Json& pl) {
+    if (q.ref && pl["ref"] != *q.ref) return false;
+    if (q.status && pl["status"] != *q.status) return false;
+    if (q.sha && pl["sha"] != *q.sha) return false;
+    if (q.source && pl["source"] != *q.source) return false;
+    const auto updated = parse_iso(pl["updated_at"].get<std::string>());
+    if (q.updated_after && updated && *updated <= *q.updated_after) return false;
+    return !(q.updated_before && updated && *updated >= *q.updated_before);
+}
+
+// Ties go newest first. `user_id` is accepted but orders by id.
+void sort_pipelines(std::vector<Json>& list, const PipelineQuery& q) {
+    const std::string key = q.order_by == "user_id" ? "id" : q.order_by;
+    std::stable_sort(list.begin(), list.end(), [&](const Json& a, const Json& b) {
+        if (a[key] == b[key]) return a["id"].get<std::int64_t>() > b["id"].get<std::int64_t>();
+        return q.sort == "asc" ? a[key] < b[key] : b[key] < a[key];
+    });
+}
+
+void list_pipelines(Context& ctx) {
+    const auto project = ctx.project();
+    const auto query = pipeline_query(ctx.params());
+    auto list = ctx.sandbox.read([&](const State& s) {
+        std::vector<Json> out;
+        for (const auto& [id, pl] : s.pipelines) {
+            if (pl["project_id"] == project.id && matches(query, pl)) out.push_back(pl);
+        }
+        return out;
+    });
+    sort_pipelines(list, query);
+    Json items = Json::array();
+    for (const auto& pl : list) items.push_back(pipeline_basic(pl));
+    send_page(ctx.req, ctx.res, items);
+}
+
+void get_pipeline(Context& ctx) {
+    const auto project = ctx.project();
+    send_json(ctx.res, 200, ctx.sandbox.read([&](const State& s) {
+        return pipeline_or_404(s, project.id, ctx.arg("pipeline_id"));
+    }));
+}
+
+// Retrying starts the failed or canceled jobs again: such a pipeline is pending once more.
+void retry_pipeline(Context& ctx) {
+    const auto project = ctx.project();
+    const Json out = ctx.sandbox.write([&](State& s) {
+        const auto current = pipeline_or_404(s, project.id, ctx.arg("pipeline_id"));
+        Json& p = s.pipelines.at(current["id"].get<std::int64_t>());
+        if (p["status"] == "failed" || p["status"] == "canceled") {
+            p["status"] = "pending";
+            p["finished_at"] = nullptr;
+            p["duration"] = nullptr;
+            p["updated_at"] = now_iso();
+        }
+        return p;
+    });
+    send_json(ctx.res, 201, out);
+}
+
 }  // namespace
 
 void register_ci_routes(Sandbox& sb) {
-    register_variables(sb, "/api/v4/projects/:id", true);
-    register_variables(sb, "/api/v4/groups/:id", false);
-
-    sb.route("GET", "/api/v4/projects/:id/pipelines", [](Context& ctx) {
-        const auto project = ctx.project();
-        const Json& p = ctx.params();
-        const auto ref = param_string(p, "ref");
-        const auto status = param_string(p, "status");
-        const auto sha = param_string(p, "sha");
-        const auto source = param_string(p, "source");
-        const auto updated_after = time_param(p, "updated_after");
-        const auto updated_before = time_param(p, "updated_before");
-        const auto order_by = param_string(p, "order_by").value_or("id");
-        const auto sort = param_string(p, "sort").value_or("desc");
-        if (order_by != "id" && order_by != "status" && order_by != "ref" && order_by != "updated_at" &&
-            order_by != "user_id") {
-            throw ApiError::error(400, "order_by does not have a valid value");
-        }
-        if (sort != "asc" && sort != "desc") throw ApiError::error(400, "sort does not have a valid value");
-        auto list = ctx.sandbox.read([&](const State& s) {
-            std::vector<Json> out;
-            for (const auto& [id, pl] : s.pipelines) {
-                if (pl["project_id"] != project.id) continue;
-                if (ref && pl["ref"] != *ref) continue;
-                if (status && pl["status"] != *status) continue;
-                if (sha && pl["sha"] != *sha) continue;
-                if (source && pl["source"] != *source) continue;
-                const auto updated = parse_iso(pl["updated_at"].get<std::string>());
-                if (updated_after && updated && *updated <= *updated_after) continue;
-                if (updated_before && updated && *updated >= *updated_before) continue;
-                out.push_back(pl);
-            }
-            return out;
-        });
-        const std::string key = order_by == "user_id" ? "id" : order_by;
-        std::stable_sort(list.begin(), list.end(), [&](const Json& a, const Json& b) {
-            const Json& x = key == "user_id" ? a["user"]["id"] : a[key];
-            const Json& y = key == "user_id" ? b["user"]["id"] : b[key];
-            if (x == y) return a["id"].get<std::int64_t>() > b["id"].get<std::int64_t>();
-            return sort == "asc" ? x < y : y < x;
-        });
-        Json items = Json::array();
-        for (const auto& pl : list) items.push_back(pipeline_basic(pl));
-        send_page(ctx.req, ctx.res, items);
-    });
-
-    sb.route("GET", "/api/v4/projects/:id/pipelines/:pipeline_id", [](Context& ctx) {
-        const auto project = ctx.project();
-        send_json(ctx.res, 200, ctx.sandbox.read([&](const State& s) {
-            return pipeline_or_404(s, project.id, ctx.arg("pipeline_id"));
-        }));
-    });
-
-    // Retrying starts the failed or canceled jobs again: such a pipeline is pending once more.
-    sb.route("POST", "/api/v4/projects/:id/pipelines/:pipeline_id/retry", [](Context& ctx) {
-        const auto project = ctx.project();
-        const Json out = ctx.sandbox.write([&](State& s) {
-            const auto current = pipeline_or_404(s, project.id, ctx.arg("pipeline_id"));
-            Json& p = s.pipelines.at(current["id"].get<std::int64_t>());
-            if (p["status"] == "failed" || p["status"] == "canceled") {
-                p["status"] = "pending";
-                p["finished_at"] = nullptr;
-                p["duration"] = nullptr;
-                p["updated_at"] = now_iso();
-            }
-            return p;
-        });
-        send_json(ctx.res, 201, out);
-    });
+    constexpr auto project = OwnerKind::project;
+    constexpr auto group = OwnerKind::group;
+    sb.route("GET", "/api/v4/projects/:id/variables", [](Context& ctx) { list_variables(ctx, project); });
+    sb.route("GET", "/api/v4/projects/:id/variables/:key", [](Context& ctx) { get_variable(ctx, project); });
+    sb.route("POST", "/api/v4/projects/:id/variables", [](Context& ctx) { create_variable(ctx, project); });
+    sb.route("PUT", "/api/v4/projects/:id/variables/:key", [](Context& ctx) { update_variable(ctx, project); });
+    sb.route("DELETE", "/api/v4/projects/:id/variables/:key", [](Context& ctx) { delete_variable(ctx, project); });
+    sb.route("GET", "/api/v4/groups/:id/variables", [](Context& ctx) { list_variables(ctx, group); });
+    sb.route("GET", "/api/v4/groups/:id/variables/:key", [](Context& ctx) { get_variable(ctx, group); });
+    sb.route("POST", "/api/v4/groups/:id/variables", [](Context& ctx) { create_variable(ctx, group); });
+    sb.route("PUT", "/api/v4/groups/:id/variables/:key", [](Context& ctx) { update_variable(ctx, group); });
+    sb.route("DELETE", "/api/v4/groups/:id/variables/:key", [](Context& ctx) { delete_variable(ctx, group); });
+    sb.route("GET", "/api/v4/projects/:id/pipelines", list_pipelines);
+    sb.route("GET", "/api/v4/projects/:id/pipelines/:pipeline_id", get_pipeline);
+    sb.route("POST", "/api/v4/projects/:id/pipelines/:pipeline_id/retry", retry_pipeline);
 }
 
 }  // namespace zorv_sandbox

@@ -1,7 +1,5 @@
 // Records made by the core itself: users with their first token, pipelines.
-#include "server.hpp"
-
-#include <algorithm>
+#include "records.hpp"
 
 namespace zorv_sandbox {
 
@@ -22,52 +20,63 @@ Json Sandbox::user_record(const State& state, std::int64_t user_id, bool detaile
     return out;
 }
 
+namespace {
+
+bool username_taken(const State& s, const std::string& username) {
+    const auto wanted = lower_ascii(username);
+    for (const auto& [id, u] : s.users) {
+        if (lower_ascii(u.record["username"].get<std::string>()) == wanted) return true;
+    }
+    return false;
+}
+
+// A new user's record, with the fields GET /user shows besides the basic ones.
+Json new_user_record(const std::string& base, std::int64_t id, const std::string& username, const std::string& name) {
+    const auto now = now_iso();
+    return Json{{"id", id},
+                {"username", username},
+                {"public_email", nullptr},
+                {"name", name},
+                {"state", "active"},
+                {"locked", false},
+                {"avatar_url", nullptr},
+                {"web_url", base + "/" + username},
+                {"created_at", now},
+                {"bio", ""},
+                {"location", ""},
+                {"skype", ""},
+                {"linkedin", ""},
+                {"twitter", ""},
+                {"website_url", ""},
+                {"organization", ""},
+                {"job_title", ""},
+                {"bot", false},
+                {"last_sign_in_at", nullptr},
+                {"confirmed_at", now},
+                {"last_activity_on", nullptr},
+                {"email", username + "@sandbox.invalid"},
+                {"projects_limit", 100000},
+                {"current_sign_in_at", nullptr},
+                {"identities", Json::array()},
+                {"can_create_group", true},
+                {"can_create_project", true},
+                {"two_factor_enabled", false},
+                {"external", false},
+                {"private_profile", false}};
+}
+
+}  // namespace
+
 Json Sandbox::create_user(const std::string& username, const std::string& name, bool admin) {
     if (username.empty()) throw ApiError::error(400, "username is missing");
     const auto base = base_url();
     return write([&](State& s) {
-        for (const auto& [id, u] : s.users) {
-            std::string a = u.record["username"].get<std::string>(), b = username;
-            std::transform(a.begin(), a.end(), a.begin(), [](unsigned char c) { return std::tolower(c); });
-            std::transform(b.begin(), b.end(), b.begin(), [](unsigned char c) { return std::tolower(c); });
-            if (a == b) throw ApiError::message(409, "Username has already been taken");
-        }
-        const auto now = now_iso();
-        UserEntry u;
+        if (username_taken(s, username)) throw ApiError::message(409, "Username has already been taken");
         const auto id = s.next_user_id++;
+        UserEntry& u = s.users[id];
         u.admin = admin;
         u.namespace_id = s.next_namespace_id++;
-        u.record = Json{{"id", id},
-                        {"username", username},
-                        {"public_email", nullptr},
-                        {"name", name.empty() ? username : name},
-                        {"state", "active"},
-                        {"locked", false},
-                        {"avatar_url", nullptr},
-                        {"web_url", base + "/" + username},
-                        {"created_at", now},
-                        {"bio", ""},
-                        {"location", ""},
-                        {"skype", ""},
-                        {"linkedin", ""},
-                        {"twitter", ""},
-                        {"website_url", ""},
-                        {"organization", ""},
-                        {"job_title", ""},
-                        {"bot", false},
-                        {"last_sign_in_at", nullptr},
-                        {"confirmed_at", now},
-                        {"last_activity_on", nullptr},
-                        {"email", username + "@sandbox.invalid"},
-                        {"projects_limit", 100000},
-                        {"current_sign_in_at", nullptr},
-                        {"identities", Json::array()},
-                        {"can_create_group", true},
-                        {"can_create_project", true},
-                        {"two_factor_enabled", false},
-                        {"external", false},
-                        {"private_profile", false}};
-        s.users[id] = u;
+        u.record = new_user_record(base, id, username, name.empty() ? username : name);
 
         const Json scopes = Json::array({"api", "read_user", "read_api", "read_repository", "write_repository"});
         const Json token = mint_token(s, "sandbox", nullptr, scopes, id, date_in_days(365));
@@ -98,11 +107,17 @@ Json mint_token(State& s, const std::string& name, const Json& description, cons
         t.record["resource_type"] = "group";
         t.record["resource_id"] = group->group_id;
     }
-    Json answer = t.record;
+    Json answer = present_token(t.record);
     answer["token"] = t.secret;
     s.token_ids[t.secret] = id;
     s.tokens[id] = std::move(t);
     return answer;
+}
+
+Json present_token(const Json& record) {
+    Json out = record;
+    out["active"] = token_active(record);
+    return out;
 }
 
 Json Sandbox::add_pipeline(std::int64_t project_id, const std::string& ref, const std::string& sha,

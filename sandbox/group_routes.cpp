@@ -97,8 +97,6 @@ bool matches_search(const Json& g, const std::optional<std::string>& search) {
            lower_ascii(g["path"].get<std::string>()).find(s) != std::string::npos;
 }
 
-Json token_view(const TokenEntry& t) { return t.record; }
-
 // The caller's role in a group: its own membership or one inherited from an ancestor; administrators
 // count as Owner (Group#max_member_access_for_user). 0: no access.
 int access_level(const State& s, const Caller& caller, std::int64_t group_id) {
@@ -112,6 +110,14 @@ int access_level(const State& s, const Caller& caller, std::int64_t group_id) {
         id = g != s.groups.end() && g->second["parent_id"].is_number_integer()
                  ? std::optional(g->second["parent_id"].get<std::int64_t>())
                  : std::nullopt;
+    }
+    return level;
+}
+
+// Guest, Reporter, Developer, Maintainer or Owner.
+std::int64_t checked_level(std::int64_t level) {
+    if (level != 10 && level != 20 && level != 30 && level != 40 && level != kOwner) {
+        throw ApiError::error(400, "access_level does not have a valid value");
     }
     return level;
 }
@@ -168,10 +174,7 @@ void add_member(Context& ctx) {
     const Json& p = ctx.params();
     require_params(p, {"user_id", "access_level"});
     const auto user_id = *param_int(p, "user_id");
-    const auto level = *param_int(p, "access_level");
-    if (level != 10 && level != 20 && level != 30 && level != 40 && level != 50) {
-        throw ApiError::error(400, "access_level does not have a valid value");
-    }
+    const auto level = checked_level(*param_int(p, "access_level"));
     const Json out = ctx.sandbox.write([&](State& s) {
         const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
         if (access_level(s, *ctx.caller, gid) < kOwner) throw ApiError::message(403, "403 Forbidden");
@@ -188,36 +191,38 @@ void add_member(Context& ctx) {
     send_json(ctx.res, 201, out);
 }
 
+// Each group access token acts as a bot user of its own, a member of the group with the token's
+// level, as in GitLab. The bot's id.
+std::int64_t add_token_bot(State& s, const std::string& base, std::int64_t gid, const std::string& name,
+                           std::int64_t level) {
+    const auto user_id = s.next_user_id++;
+    const std::string username = "group_" + std::to_string(gid) + "_bot_" + random_hex(16);
+    UserEntry bot;
+    bot.namespace_id = s.next_namespace_id++;
+    bot.record = Json{{"id", user_id},         {"username", username},       {"public_email", nullptr},
+                      {"name", name},          {"state", "active"},          {"locked", false},
+                      {"avatar_url", nullptr}, {"web_url", base + "/" + username}, {"created_at", now_iso()},
+                      {"bot", true}};
+    s.users[user_id] = std::move(bot);
+    s.group_members[gid][user_id] = static_cast<int>(level);
+    return user_id;
+}
+
 void create_access_token(Context& ctx) {
     const Json& p = ctx.params();
     require_params(p, {"name", "scopes"});
     const auto name = *param_string(p, "name");
     const Json scopes = checked_scopes(p, instance_scopes(ctx.sandbox, kGroupScopes));
-    const auto access_level = param_int(p, "access_level").value_or(40);
-    if (access_level != 10 && access_level != 20 && access_level != 30 && access_level != 40 && access_level != 50) {
-        throw ApiError::error(400, "access_level does not have a valid value");
-    }
+    const auto level = checked_level(param_int(p, "access_level").value_or(40));
     const auto expires = checked_expiry(p);
     const auto description = param_string(p, "description");
     const auto base = ctx.sandbox.base_url();
     const Json out = ctx.sandbox.write([&](State& s) {
         const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-        check_token_creator(s, *ctx.caller, gid, access_level);
-        // Each group access token acts as a bot user of its own, a member of the group, as in GitLab.
-        const auto now = now_iso();
-        const auto user_id = s.next_user_id++;
-        const std::string username = "group_" + std::to_string(gid) + "_bot_" + random_hex(16);
-        UserEntry bot;
-        bot.namespace_id = s.next_namespace_id++;
-        bot.record = Json{{"id", user_id},         {"username", username},       {"public_email", nullptr},
-                          {"name", name},          {"state", "active"},          {"locked", false},
-                          {"avatar_url", nullptr}, {"web_url", base + "/" + username}, {"created_at", now},
-                          {"bot", true}};
-        s.users[user_id] = std::move(bot);
-        s.group_members[gid][user_id] = static_cast<int>(access_level);
-
-        return mint_token(s, name, description ? Json(*description) : Json(nullptr), scopes, user_id, expires,
-                          GroupTokenOf{gid, access_level});
+        check_token_creator(s, *ctx.caller, gid, level);
+        const auto bot_id = add_token_bot(s, base, gid, name, level);
+        return mint_token(s, name, description ? Json(*description) : Json(nullptr), scopes, bot_id, expires,
+                          GroupTokenOf{gid, level});
     });
     send_json(ctx.res, 201, out);
 }
@@ -234,119 +239,155 @@ void list_access_tokens(Context& ctx) {
         Json out = Json::array();
         for (const auto& [id, t] : s.tokens) {
             if (t.group_id != gid) continue;
-            if (state && t.record["active"].get<bool>() != (*state == "active")) continue;
-            out.push_back(token_view(t));
+            if (state && token_active(t.record) != (*state == "active")) continue;
+            out.push_back(present_token(t.record));
         }
         return out;
     });
     send_page(ctx.req, ctx.res, tokens);
 }
 
-void create_group(Context& ctx) {
-    const Json& p = ctx.params();
+// The parameters of POST /groups, read and checked before the state is touched.
+struct NewGroup {
+    std::string name;
+    std::string path;
+    std::optional<std::int64_t> parent_id;
+    std::string description;
+    std::optional<std::string> visibility;  // as asked; absent: the instance's default
+};
+
+NewGroup new_group_params(const Json& p) {
     require_params(p, {"name", "path"});
-    const auto name = *param_string(p, "name");
-    const auto path = *param_string(p, "path");
-    const auto parent_id = param_int(p, "parent_id");
-    const auto description = param_string(p, "description").value_or("");
-    const auto visibility_param = param_string(p, "visibility");
-    if (visibility_param && visibility_level(*visibility_param) < 0) {
+    NewGroup g{*param_string(p, "name"), *param_string(p, "path"), param_int(p, "parent_id"),
+               param_string(p, "description").value_or(""), param_string(p, "visibility")};
+    if (g.visibility && visibility_level(*g.visibility) < 0) {
         throw ApiError::error(400, "visibility does not have a valid value");
     }
+    return g;
+}
+
+const Json* parent_or_404(const State& s, const std::optional<std::int64_t>& parent_id) {
+    if (!parent_id) return nullptr;
+    const auto it = s.groups.find(*parent_id);
+    if (it == s.groups.end()) throw ApiError::message(404, "404 Group Not Found");
+    return &it->second;
+}
+
+// A subgroup asked for no visibility takes its parent's when that is lower than the default.
+std::string effective_visibility(const NewGroup& g, const Json* parent, const std::string& default_visibility) {
+    const std::string visibility = g.visibility.value_or(default_visibility);
+    if (parent == nullptr || g.visibility) return visibility;
+    const auto parent_visibility = (*parent)["visibility"].get<std::string>();
+    return visibility_level(visibility) > visibility_level(parent_visibility) ? parent_visibility : visibility;
+}
+
+bool sibling_name_taken(const State& s, const NewGroup& g) {
+    if (!g.parent_id) return false;
+    for (const auto& [id, other] : s.groups) {
+        if (other["parent_id"] == *g.parent_id && other["name"] == g.name) return true;
+    }
+    return false;
+}
+
+// A top-level path shares its namespace with the users' names; a subgroup's only with its siblings.
+bool path_taken(const State& s, const NewGroup& g) {
+    const auto wanted = lower_ascii(g.path);
+    for (const auto& [id, other] : s.groups) {
+        const bool sibling = g.parent_id ? other["parent_id"] == *g.parent_id : other["parent_id"].is_null();
+        if (sibling && lower_ascii(other["path"].get<std::string>()) == wanted) return true;
+    }
+    if (g.parent_id) return false;
+    for (const auto& [id, user] : s.users) {
+        if (lower_ascii(user.record["username"].get<std::string>()) == wanted) return true;
+    }
+    return false;
+}
+
+// Group#valid? as GitLab reports it: name, path, then visibility_level, each with its messages.
+std::vector<std::pair<std::string, std::string>> group_errors(const State& s, const NewGroup& g, const Json* parent,
+                                                              const std::string& visibility) {
+    std::vector<std::pair<std::string, std::string>> errors;
+    if (sibling_name_taken(s, g)) errors.emplace_back("name", "has already been taken");
+    if (!valid_path(g.path)) {
+        errors.emplace_back("path", g.path.empty() ? "can't be blank"
+                                                   : "can contain only letters, digits, '_', '-' and '.'. Cannot "
+                                                     "start with '-', end in '.git' or end in '.atom'");
+    } else if (path_taken(s, g)) {
+        errors.emplace_back("path", "has already been taken");
+    }
+    if (parent != nullptr) {
+        const auto parent_visibility = (*parent)["visibility"].get<std::string>();
+        if (visibility_level(visibility) > visibility_level(parent_visibility)) {
+            errors.emplace_back("visibility_level", visibility + " is not allowed since the parent group has a " +
+                                                        parent_visibility + " visibility.");
+        }
+    }
+    return errors;
+}
+
+Json group_record(const std::string& base, std::int64_t id, const NewGroup& g, const Json* parent,
+                  const std::string& visibility) {
+    const std::string full_path = parent ? (*parent)["full_path"].get<std::string>() + "/" + g.path : g.path;
+    const std::string full_name = parent ? (*parent)["full_name"].get<std::string>() + " / " + g.name : g.name;
+    return Json{{"id", id},
+                {"web_url", base + "/groups/" + full_path},
+                {"name", g.name},
+                {"path", g.path},
+                {"description", g.description},
+                {"visibility", visibility},
+                {"share_with_group_lock", false},
+                {"require_two_factor_authentication", false},
+                {"two_factor_grace_period", 48},
+                {"project_creation_level", "developer"},
+                {"auto_devops_enabled", nullptr},
+                {"subgroup_creation_level", "maintainer"},
+                {"emails_disabled", false},
+                {"emails_enabled", true},
+                {"mentions_disabled", nullptr},
+                {"lfs_enabled", true},
+                {"math_rendering_limits_enabled", true},
+                {"lock_math_rendering_limits_enabled", false},
+                {"default_branch", nullptr},
+                {"marked_for_deletion_on", nullptr},
+                {"default_branch_protection", 2},
+                {"avatar_url", nullptr},
+                {"request_access_enabled", true},
+                {"full_name", full_name},
+                {"full_path", full_path},
+                {"created_at", now_iso()},
+                {"parent_id", g.parent_id ? Json(*g.parent_id) : Json(nullptr)},
+                {"organization_id", 1},
+                {"shared_runners_setting", "enabled"},
+                {"max_artifacts_size", nullptr},
+                {"ldap_cn", nullptr},
+                {"ldap_access", nullptr},
+                {"wiki_access_level", "enabled"}};
+}
+
+// The answer of POST /groups and GET /groups/:id: the record with what is shared and held.
+Json with_group_details(Json group, Json projects = Json::array()) {
+    group["shared_with_groups"] = Json::array();
+    group["projects"] = std::move(projects);
+    group["shared_projects"] = Json::array();
+    return group;
+}
+
+void create_group(Context& ctx) {
+    const NewGroup wanted = new_group_params(ctx.params());
     const auto default_visibility = ctx.sandbox.settings().value("default_group_visibility", std::string{"internal"});
     const auto base = ctx.sandbox.base_url();
     const Json group = ctx.sandbox.write([&](State& s) {
-        const Json* parent = nullptr;
-        if (parent_id) {
-            const auto it = s.groups.find(*parent_id);
-            if (it == s.groups.end()) throw ApiError::message(404, "404 Group Not Found");
-            parent = &it->second;
+        const Json* parent = parent_or_404(s, wanted.parent_id);
+        const auto visibility = effective_visibility(wanted, parent, default_visibility);
+        if (const auto errors = group_errors(s, wanted, parent, visibility); !errors.empty()) {
+            throw ApiError::message(400, "Failed to save group " + ruby_errors(errors));
         }
-        std::string visibility = visibility_param.value_or(default_visibility);
-        if (parent != nullptr && !visibility_param &&
-            visibility_level(visibility) > visibility_level((*parent)["visibility"].get<std::string>())) {
-            visibility = (*parent)["visibility"].get<std::string>();
-        }
-        std::vector<std::pair<std::string, std::string>> errors;
-        if (parent != nullptr) {
-            for (const auto& [id, g] : s.groups) {
-                if (g["parent_id"] == *parent_id && g["name"] == name) {
-                    errors.emplace_back("name", "has already been taken");
-                    break;
-                }
-            }
-        }
-        if (!valid_path(path)) {
-            errors.emplace_back("path", path.empty() ? "can't be blank"
-                                                     : "can contain only letters, digits, '_', '-' and '.'. Cannot "
-                                                       "start with '-', end in '.git' or end in '.atom'");
-        } else {
-            const auto wanted = lower_ascii(path);
-            bool taken = false;
-            for (const auto& [id, g] : s.groups) {
-                const bool sibling = parent != nullptr ? g["parent_id"] == *parent_id : g["parent_id"].is_null();
-                if (sibling && lower_ascii(g["path"].get<std::string>()) == wanted) taken = true;
-            }
-            if (parent == nullptr) {
-                for (const auto& [id, u] : s.users) {
-                    if (lower_ascii(u.record["username"].get<std::string>()) == wanted) taken = true;
-                }
-            }
-            if (taken) errors.emplace_back("path", "has already been taken");
-        }
-        if (parent != nullptr &&
-            visibility_level(visibility) > visibility_level((*parent)["visibility"].get<std::string>())) {
-            errors.emplace_back("visibility_level", visibility + " is not allowed since the parent group has a " +
-                                                        (*parent)["visibility"].get<std::string>() +
-                                                        " visibility.");
-        }
-        if (!errors.empty()) throw ApiError::message(400, "Failed to save group " + ruby_errors(errors));
-
         const auto id = s.next_namespace_id++;
-        const std::string full_path = parent ? (*parent)["full_path"].get<std::string>() + "/" + path : path;
-        const std::string full_name = parent ? (*parent)["full_name"].get<std::string>() + " / " + name : name;
-        Json g = Json{{"id", id},
-                      {"web_url", base + "/groups/" + full_path},
-                      {"name", name},
-                      {"path", path},
-                      {"description", description},
-                      {"visibility", visibility},
-                      {"share_with_group_lock", false},
-                      {"require_two_factor_authentication", false},
-                      {"two_factor_grace_period", 48},
-                      {"project_creation_level", "developer"},
-                      {"auto_devops_enabled", nullptr},
-                      {"subgroup_creation_level", "maintainer"},
-                      {"emails_disabled", false},
-                      {"emails_enabled", true},
-                      {"mentions_disabled", nullptr},
-                      {"lfs_enabled", true},
-                      {"math_rendering_limits_enabled", true},
-                      {"lock_math_rendering_limits_enabled", false},
-                      {"default_branch", nullptr},
-                      {"marked_for_deletion_on", nullptr},
-                      {"default_branch_protection", 2},
-                      {"avatar_url", nullptr},
-                      {"request_access_enabled", true},
-                      {"full_name", full_name},
-                      {"full_path", full_path},
-                      {"created_at", now_iso()},
-                      {"parent_id", parent_id ? Json(*parent_id) : Json(nullptr)},
-                      {"organization_id", 1},
-                      {"shared_runners_setting", "enabled"},
-                      {"max_artifacts_size", nullptr},
-                      {"ldap_cn", nullptr},
-                      {"ldap_access", nullptr},
-                      {"wiki_access_level", "enabled"}};
-        s.groups[id] = g;
+        s.groups[id] = group_record(base, id, wanted, parent, visibility);
         s.group_members[id][ctx.caller->user_id] = kOwner;  // the creator owns the group
-        return g;
+        return s.groups[id];
     });
-    Json out = group;
-    out["shared_with_groups"] = Json::array();
-    out["projects"] = Json::array();
-    out["shared_projects"] = Json::array();
-    send_json(ctx.res, 201, out);
+    send_json(ctx.res, 201, with_group_details(group));
 }
 
 void list_groups(Context& ctx) {
@@ -364,18 +405,13 @@ void list_groups(Context& ctx) {
 }
 
 void get_group(Context& ctx) {
-    const auto base = ctx.sandbox.base_url();
     const Json out = ctx.sandbox.read([&](const State& s) {
-        Json g = group_or_404(s, ctx.arg("id"));
-        const auto gid = g["id"].get<std::int64_t>();
-        g["shared_with_groups"] = Json::array();
+        const Json& g = group_or_404(s, ctx.arg("id"));
         Json projects = Json::array();
         for (const auto& [id, p] : s.projects) {
-            if (p.record["namespace"]["id"] == gid) projects.push_back(present_project(ctx.sandbox, s, p, false));
+            if (p.record["namespace"]["id"] == g["id"]) projects.push_back(present_project(ctx.sandbox, s, p, false));
         }
-        g["projects"] = std::move(projects);
-        g["shared_projects"] = Json::array();
-        return g;
+        return with_group_details(g, std::move(projects));
     });
     send_json(ctx.res, 200, out);
 }
@@ -393,25 +429,26 @@ void list_subgroups(Context& ctx) {
     send_page(ctx.req, ctx.res, sorted_groups(std::move(groups), ctx.params()));
 }
 
+// The id of the route's :token_id when it is a token of the route's group; 404 otherwise.
+std::int64_t group_token_or_404(const State& s, const Context& ctx) {
+    const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
+    const auto tid = numeric_id(ctx.arg("token_id"));
+    const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
+    if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
+    return it->first;
+}
+
 void get_access_token(Context& ctx) {
-    const Json token = ctx.sandbox.read([&](const State& s) {
-        const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-        const auto tid = numeric_id(ctx.arg("token_id"));
-        const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
-        if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
-        return token_view(it->second);
-    });
+    const Json token = ctx.sandbox.read(
+        [&](const State& s) { return present_token(s.tokens.at(group_token_or_404(s, ctx)).record); });
     send_json(ctx.res, 200, token);
 }
 
 void revoke_access_token(Context& ctx) {
     ctx.sandbox.write([&](State& s) {
-        const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
-        const auto tid = numeric_id(ctx.arg("token_id"));
-        const auto it = tid ? s.tokens.find(*tid) : s.tokens.end();
-        if (it == s.tokens.end() || it->second.group_id != gid) throw ApiError::message(404, "404 Not Found");
-        it->second.record["revoked"] = true;
-        it->second.record["active"] = false;
+        Json& record = s.tokens.at(group_token_or_404(s, ctx)).record;
+        record["revoked"] = true;
+        record["active"] = false;
     });
     send_empty(ctx.res, 204);
 }

@@ -84,17 +84,15 @@ std::optional<int> parse_args(int argc, char** argv, Options& o) {
         return code == 0 ? 0 : 2;
     }
     if (exec && o.command.empty()) {
-        std::cerr << "zorv-gitlab-sandbox: --exec needs a command\n" << app.help();
-        return 2;
+        std::cerr << "zorv-gitlab-sandbox: --exec needs a command to run: --exec CMD [ARGS...]" << std::endl;
+        return 2;  // as for CLI11's own usage errors above
     }
     c.registry = !no_registry;
     return std::nullopt;
 }
 
-// Runs `command` (looked up in PATH) with `variables` added to this process's environment and waits
-// for it; a stop signal received meanwhile is passed on to it. Its exit status; 128 + the signal that
-// ended it; 127 when it cannot be started.
-int run_command(const std::vector<std::string>& command, const Variables& variables, const sigset_t& stop_signals) {
+// This process's environment with `variables` set (replacing entries of the same name).
+std::vector<std::string> environment_with(const Variables& variables) {
     std::vector<std::string> entries;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string_view entry(*e);
@@ -104,14 +102,17 @@ int run_command(const std::vector<std::string>& command, const Variables& variab
         if (!replaced) entries.emplace_back(entry);
     }
     for (const auto& [key, value] : variables) entries.push_back(key + "=" + value);
-    std::vector<char*> envp, args;
-    for (auto& entry : entries) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argv_copy = command;
-    for (auto& arg : argv_copy) args.push_back(arg.data());
-    args.push_back(nullptr);
+    return entries;
+}
 
-    // The command starts with no blocked signal, SIGPIPE at its default, and only fds 0-2.
+// Starts `command` (looked up in PATH) with no blocked signal, SIGPIPE at its default, and only
+// fds 0-2; its pid, or the errno of the failure.
+std::pair<pid_t, int> spawn(std::vector<std::string> command, std::vector<std::string> environment) {
+    std::vector<char*> envp, args;
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    for (auto& arg : command) args.push_back(arg.data());
+    args.push_back(nullptr);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none, defaults;
@@ -128,11 +129,12 @@ int run_command(const std::vector<std::string>& command, const Variables& variab
     const int error = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    if (error != 0) {
-        std::cerr << "zorv-gitlab-sandbox: cannot run " << command[0] << ": " << std::strerror(error) << std::endl;
-        return 127;
-    }
+    return {pid, error};
+}
 
+// Waits for `pid`; a stop signal received meanwhile is passed on to it. Its exit status, or 128 +
+// the signal that ended it.
+int wait_passing_signals(pid_t pid, const sigset_t& stop_signals) {
     std::atomic<bool> ended{false};
     int status = 0;
     std::thread waiter([&] {
@@ -147,6 +149,17 @@ int run_command(const std::vector<std::string>& command, const Variables& variab
     waiter.join();
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+}
+
+// --exec: runs `command` with `variables` added to the environment and waits for it. Its exit
+// status; 128 + the signal that ended it; 127 when it cannot be started.
+int run_command(const std::vector<std::string>& command, const Variables& variables, const sigset_t& stop_signals) {
+    const auto [pid, error] = spawn(command, environment_with(variables));
+    if (error != 0) {
+        std::cerr << "zorv-gitlab-sandbox: cannot run " << command[0] << ": " << std::strerror(error) << std::endl;
+        return 127;
+    }
+    return wait_passing_signals(pid, stop_signals);
 }
 
 // Shuts every accepted connection of `port`, so that workers waiting on idle keep-alive
@@ -168,14 +181,9 @@ void shut_connections(int port) {
     ::closedir(dir);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    if (const auto done = parse_args(argc, argv, options)) return *done;
-
-    // Stop signals are taken by sigwait() below; every thread started later inherits the mask.
-    // A client closing its connection must not kill the server while it writes.
+// Stop signals are taken by sigwait(); every thread started later inherits the mask. A client
+// closing its connection must not kill the server while it writes.
+sigset_t block_stop_signals() {
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
@@ -183,101 +191,144 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    const Config& config = options.config;
-    int exit_status = 0;
-    if (options.watch_stdin) {
-        // Blocks in read() until the end of input; left running when the process ends.
-        std::thread([] {
-            char buf[256];
-            while (true) {
-                const auto n = ::read(0, buf, sizeof buf);
-                if (n == 0 || (n < 0 && errno != EINTR)) break;
-            }
-            ::kill(::getpid(), SIGTERM);
-        }).detach();
+    return stop_signals;
+}
+
+// --watch-stdin: a thread blocks in read() until the end of input, then stops the process; it is
+// left running when the process ends.
+void stop_at_end_of_stdin() {
+    std::thread([] {
+        char buf[256];
+        while (true) {
+            const auto n = ::read(0, buf, sizeof buf);
+            if (n == 0 || (n < 0 && errno != EINTR)) break;
+        }
+        ::kill(::getpid(), SIGTERM);
+    }).detach();
+}
+
+// Worker threads, keep-alive and timeouts, and every request handed to the sandbox's own
+// dispatcher, which routes on the raw target.
+void configure(httplib::SSLServer& server, zorv_sandbox::Sandbox& sandbox) {
+    const auto threads = static_cast<std::size_t>(sandbox.threads());
+    // httplib owns the task queue it gets from this factory.
+    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    server.set_keep_alive_max_count(1000000);
+    server.set_keep_alive_timeout(60);
+    server.set_read_timeout(60);
+    server.set_write_timeout(60);
+    server.set_tcp_nodelay(true);
+
+    const auto all = [&sandbox](const httplib::Request& req, httplib::Response& res) { sandbox.handle(req, res); };
+    const std::string any = R"([\s\S]*)";
+    server.Get(any, all);
+    server.Post(any, all);
+    server.Put(any, all);
+    server.Patch(any, all);
+    server.Delete(any, all);
+    server.Options(any, all);
+    // A request without Content-Length and not chunked has no body (RFC 9112), but httplib
+    // would read one until the connection closes; such requests are answered before that.
+    server.set_pre_routing_handler([&sandbox](const httplib::Request& req, httplib::Response& res) {
+        const bool may_have_body = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" ||
+                                   req.method == "DELETE";
+        if (!may_have_body || req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        sandbox.handle(req, res);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+}
+
+void register_routes([[maybe_unused]] httplib::SSLServer& server, zorv_sandbox::Sandbox& sandbox) {
+    zorv_sandbox::register_control_routes(sandbox);
+    zorv_sandbox::register_user_routes(sandbox);
+    zorv_sandbox::register_group_routes(sandbox);
+    zorv_sandbox::register_project_routes(sandbox);
+    zorv_sandbox::register_ci_routes(sandbox);
+    zorv_sandbox::register_issue_routes(sandbox);
+#ifdef ZORV_SANDBOX_HAVE_REPOSITORY_ROUTES
+    register_repository_routes(server, sandbox);
+#endif
+}
+
+// Binds 127.0.0.1:`port` (0: a free port); the port bound.
+int bind_port(httplib::SSLServer& server, int port) {
+    const int bound = port == 0 ? server.bind_to_any_port("127.0.0.1")
+                                : (server.bind_to_port("127.0.0.1", port) ? port : -1);
+    if (bound <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
+    return bound;
+}
+
+// The server's accept loop on a thread of its own. Constructed, the server listens (or has ended
+// already); when the loop ends by itself it stops the process too. Destroyed, it stops the server,
+// shuts its open connections, so that workers waiting on idle keep-alive connections notice at
+// once, and waits for the loop to end.
+class Listener {
+public:
+    Listener(httplib::SSLServer& server, int port)
+        : server_(server), port_(port), thread_([this] {
+              server_.listen_after_bind();
+              done_ = true;
+              ::kill(::getpid(), SIGTERM);
+          }) {
+        // server.stop() reaches only a server that is already listening: one asked to stop before
+        // that would go on accepting forever.
+        while (!server_.is_running() && !done_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    ~Listener() {
+        server_.stop();
+        shut_connections(port_);
+        thread_.join();
     }
 
+private:
+    httplib::SSLServer& server_;
+    int port_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;  // last member: started once the others exist
+};
+
+// Without --exec: the four variables and SANDBOX_READY on standard output, then serving until a
+// stop signal.
+int announce_and_wait(const Variables& variables, const sigset_t& stop_signals) {
+    for (const auto& [key, value] : variables) std::cout << key << "=" << value << "\n";
+    std::cout << "SANDBOX_READY" << std::endl;
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const auto done = parse_args(argc, argv, options)) return *done;
+    const sigset_t stop_signals = block_stop_signals();
+    if (options.watch_stdin) stop_at_end_of_stdin();
     try {
-        zorv_sandbox::Sandbox sandbox(config);
+        zorv_sandbox::Sandbox sandbox(options.config);
         const auto tls = zorv_sandbox::ensure_certificates(sandbox.data_dir() / "tls");
         httplib::SSLServer server(tls.server_certificate.c_str(), tls.server_key.c_str());
         if (!server.is_valid()) throw std::runtime_error("cannot set up TLS");
-
-        const auto threads = static_cast<std::size_t>(sandbox.threads());
-        // httplib owns the task queue it gets from this factory.
-        server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-        server.set_keep_alive_max_count(1000000);
-        server.set_keep_alive_timeout(60);
-        server.set_read_timeout(60);
-        server.set_write_timeout(60);
-        server.set_tcp_nodelay(true);
-
-        // Every request goes to the sandbox's own dispatcher, which routes on the raw target.
-        const auto all = [&sandbox](const httplib::Request& req, httplib::Response& res) { sandbox.handle(req, res); };
-        const std::string any = R"([\s\S]*)";
-        server.Get(any, all);
-        server.Post(any, all);
-        server.Put(any, all);
-        server.Patch(any, all);
-        server.Delete(any, all);
-        server.Options(any, all);
-        // A request without Content-Length and not chunked has no body (RFC 9112), but httplib
-        // would read one until the connection closes; such requests are answered before that.
-        server.set_pre_routing_handler([&sandbox](const httplib::Request& req, httplib::Response& res) {
-            const bool may_have_body = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" ||
-                                       req.method == "DELETE";
-            if (!may_have_body || req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
-                return httplib::Server::HandlerResponse::Unhandled;
-            }
-            sandbox.handle(req, res);
-            return httplib::Server::HandlerResponse::Handled;
-        });
-
-        zorv_sandbox::register_control_routes(sandbox);
-        zorv_sandbox::register_user_routes(sandbox);
-        zorv_sandbox::register_group_routes(sandbox);
-        zorv_sandbox::register_project_routes(sandbox);
-        zorv_sandbox::register_ci_routes(sandbox);
-        zorv_sandbox::register_issue_routes(sandbox);
-#ifdef ZORV_SANDBOX_HAVE_REPOSITORY_ROUTES
-        register_repository_routes(server, sandbox);
-#endif
-
-        const int port = config.port == 0 ? server.bind_to_any_port("127.0.0.1")
-                                          : (server.bind_to_port("127.0.0.1", config.port) ? config.port : -1);
-        if (port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(config.port));
+        configure(server, sandbox);
+        register_routes(server, sandbox);
+        const int port = bind_port(server, options.config.port);
         sandbox.set_port(port);
         sandbox.start();
-
-        std::atomic<bool> listener_done{false};
-        std::thread listener([&server, &listener_done] {
-            server.listen_after_bind();
-            listener_done = true;
-            ::kill(::getpid(), SIGTERM);  // the server ended on its own: stop the process too
-        });
-        // server.stop() reaches only a server that is already listening: one asked to stop before
-        // that would go on accepting forever. Ready is announced once it listens.
-        while (!server.is_running() && !listener_done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-
         const Variables variables{{"GITLAB_HOST", sandbox.host()},
                                   {"GITLAB_TOKEN", sandbox.admin_token()},
                                   {"CURL_CA_BUNDLE", tls.ca_certificate.string()},
                                   {"GIT_SSL_CAINFO", tls.ca_certificate.string()}};
-        if (options.command.empty()) {
-            for (const auto& [key, value] : variables) std::cout << key << "=" << value << "\n";
-            std::cout << "SANDBOX_READY" << std::endl;
-            int sig = 0;
-            sigwait(&stop_signals, &sig);
-        } else {
-            exit_status = run_command(options.command, variables, stop_signals);
-        }
-        sandbox.begin_stop();
-        server.stop();
-        shut_connections(port);
-        listener.join();
+        const Listener listener(server, port);  // ready is announced only once the server listens
+        const int status = options.command.empty() ? announce_and_wait(variables, stop_signals)
+                                                   : run_command(options.command, variables, stop_signals);
+        sandbox.begin_stop();  // then the listener stops the server as it goes
+        return status;
     } catch (const std::exception& e) {
         std::cerr << "zorv-gitlab-sandbox: " << e.what() << std::endl;
         return 1;
     }
-    return exit_status;
 }

@@ -192,6 +192,11 @@ struct GroupTokenOf {
 // text or null, `expires_at` "YYYY-MM-DD" or null.
 Json mint_token(State& s, const std::string& name, const Json& description, const Json& scopes,
                 std::int64_t user_id, const Json& expires_at, std::optional<GroupTokenOf> group = std::nullopt);
+// PersonalAccessToken#active? (app/models/personal_access_token.rb), for personal and group access
+// tokens alike: neither revoked nor expired. A token expires at the start of its expiry date (UTC).
+bool token_active(const Json& record);
+// A token's record as the API shows it: `active` as of now, never the secret.
+Json present_token(const Json& record);
 
 // Who made the request (from its token).
 struct Caller {
@@ -386,7 +391,8 @@ private:
     mutable std::condition_variable stop_cv_;
 };
 
-// Route registration of the parts of the server (each in its own file).
+// Route registration of the parts of the server, each in its own file: named handlers, then a
+// registration function listing the routes.
 void register_control_routes(Sandbox& sandbox);
 void register_user_routes(Sandbox& sandbox);      // users, personal access tokens
 void register_group_routes(Sandbox& sandbox);     // groups, subgroups, group access tokens

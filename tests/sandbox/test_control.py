@@ -171,6 +171,12 @@ def test_start_up_prints_exactly_the_environment(tmp_path):
     assert not os.path.exists(data_dir)
 
 
+def test_exec_without_a_command_is_a_one_line_usage_error():
+    done = subprocess.run([os.environ["ZORV_SANDBOX_BIN"], "--exec"], capture_output=True, text=True, timeout=30)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr.count("\n") == 1 and "--exec" in done.stderr
+
+
 def test_state_and_repositories_survive_a_restart(tmp_path):
     with zorv_sandbox.Sandbox(data_dir=tmp_path) as first:
         token = first.token

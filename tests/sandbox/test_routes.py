@@ -77,6 +77,19 @@ def test_group_access_tokens(sb, group):
     assert sb.call("GET", "user", token=token["token"]).status == 401
 
 
+def test_expired_tokens_are_inactive_and_refused(sb, group):
+    user = sb.create_user(unique("dev"))
+    personal = ok(sb, "POST", f"users/{user['id']}/personal_access_tokens",
+                  {"name": "old", "scopes": ["api"], "expires_at": "2020-01-01"})
+    base = f"groups/{group['id']}/access_tokens"
+    grouped = ok(sb, "POST", base, {"name": "old", "scopes": ["api"], "expires_at": "2020-01-01"})
+    assert (personal["active"], grouped["active"]) == (False, False)
+    assert [sb.call("GET", "user", token=t["token"]).status for t in (personal, grouped)] == [401, 401]
+    assert ok(sb, "GET", f"{base}/{grouped['id']}")["active"] is False
+    assert [t["id"] for t in ok(sb, "GET", base, query={"state": "inactive"})] == [grouped["id"]]
+    assert ok(sb, "GET", base, query={"state": "active"}) == []
+
+
 # --- groups -------------------------------------------------------------------------------------
 
 def test_group_creation_and_its_refusals(sb, group):
