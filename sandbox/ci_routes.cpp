@@ -235,12 +235,19 @@ bool matches(const PipelineQuery& q, const Json& pl) {
     return !(q.updated_before && updated && *updated >= *q.updated_before);
 }
 
-// Ties go newest first. `user_id` is accepted but orders by id.
+// The value a pipeline is ordered by: one of its fields, or for `user_id` its user's id.
+Json order_key(const Json& pipeline, const std::string& order_by) {
+    if (order_by != "user_id") return pipeline[order_by];
+    const Json& user = pipeline["user"];
+    return user.is_object() ? user["id"] : Json(nullptr);
+}
+
+// Ties go newest first.
 void sort_pipelines(std::vector<Json>& list, const PipelineQuery& q) {
-    const std::string key = q.order_by == "user_id" ? "id" : q.order_by;
     std::stable_sort(list.begin(), list.end(), [&](const Json& a, const Json& b) {
-        if (a[key] == b[key]) return a["id"].get<std::int64_t>() > b["id"].get<std::int64_t>();
-        return q.sort == "asc" ? a[key] < b[key] : b[key] < a[key];
+        const Json ka = order_key(a, q.order_by), kb = order_key(b, q.order_by);
+        if (ka == kb) return a["id"].get<std::int64_t>() > b["id"].get<std::int64_t>();
+        return q.sort == "asc" ? ka < kb : kb < ka;
     });
 }
 

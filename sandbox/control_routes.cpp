@@ -66,7 +66,7 @@ void add_pipeline(Context& ctx) {
     const Json b = body_object(ctx);
     const auto ref = param_string(b, "ref").value_or(kDefaultBranch);
     const auto sha = param_string(b, "sha").value_or(std::string(40, '0'));
-    Json record = ctx.sandbox.add_pipeline(project.id, ref, sha);
+    Json record = ctx.sandbox.add_pipeline(project.id, ref, sha, param_int(b, "user_id"));
     if (const auto status = param_string(b, "status")) {
         if (!known_status(*status)) throw status_error();
         record = ctx.sandbox.write([&](State& s) {

@@ -396,3 +396,8 @@ def test_pipeline_ordering_and_time_windows(sb, project):
     assert sb.call("GET", f"projects/{pid}/pipelines", query={"updated_before": "2000-01-01T00:00:00+02:00"}).json == []
     later = sb.call("GET", f"projects/{pid}/pipelines", query={"updated_before": "2999-12-31T23:59:59.999999Z"})
     assert len(later.json) == 3
+    # by user: the creator's pipelines (ties newest first), then another user's
+    by = sb.create_user(unique("dev"))["id"]
+    last = sb.control("POST", f"projects/{pid}/pipelines", {"ref": "d", "user_id": by})["id"]
+    assert sb.api("GET", f"projects/{pid}/pipelines?order_by=user_id&sort=desc")[1][0]["id"] == last
+    assert [p["id"] for p in sb.api("GET", f"projects/{pid}/pipelines?order_by=user_id&sort=asc")[1]] == ids[::-1] + [last]
