@@ -8,6 +8,6 @@ target_include_directories(zorv_git_gitlab
   PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/zorv_git_gitlab ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(zorv_git_gitlab
   PUBLIC nlohmann_json::nlohmann_json
-  PRIVATE CURL::libcurl simdjson::simdjson zorv_process Threads::Threads zorv_warnings)
+  PRIVATE CURL::libcurl OpenSSL::Crypto simdjson::simdjson zorv_process Threads::Threads zorv_warnings)
 set_target_properties(zorv_git_gitlab PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
                       EXPORT_NAME zorv_git_gitlab)

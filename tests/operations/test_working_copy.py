@@ -76,6 +76,20 @@ def test_every_kind_of_change_reaches_the_server(sb, group, wc, tmp_path, capsys
         assert sb.token not in (copy / ".git" / "config").read_text()
 
 
+def test_files_whose_bytes_differ_from_what_git_stored_are_published_as_stored(sb, group, wc, tmp_path):
+    # Line-ending conversion stores "a\nb\n" for the working tree's "a\r\nb\r\n"; the other file is
+    # sent from the working tree as it is.
+    project, target = wc
+    git(target, "config", "core.autocrlf", "true")
+    (target / "crlf.txt").write_bytes(b"a\r\nb\r\n")
+    (target / "plain.txt").write_bytes(b"plain\n")
+    GitlabGit.commit_project(str(target), "line endings", project["name"], "master", group["id"])
+    fresh = tmp_path / "fresh"
+    GitlabGit.clone_project(str(fresh), project["name"], group["id"])
+    assert tree(fresh, "HEAD") == tree(target, "HEAD")
+    assert git(fresh, "cat-file", "blob", "HEAD:crlf.txt") == "a\nb\n"
+
+
 def test_nothing_to_commit_is_silent(sb, wc, capsys):
     project, target = wc
     head = git(target, "rev-parse", "HEAD")

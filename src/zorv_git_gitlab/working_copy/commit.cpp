@@ -171,7 +171,7 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
         git.fail({"diff-tree", "-r", "-z", "-M", "--raw", "HEAD", tracking}, e.what(), 0);
     }
     const auto actions = working_copy::plan_actions(changes);
-    working_copy::BlobReader blobs(git);
+    working_copy::BlobReader blobs(git, repo_dir);
     working_copy::CommitBody body(remote_branch, commit_message, actions, author_name, author_email, blobs);
 
     const auto project = rest::require_project(ctx, kOperation, project_name, group_id);

@@ -1,8 +1,15 @@
 #include "working_copy/commit_body.hpp"
 
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
+#include <memory>
 
 #include "rest/base64.hpp"
 #include "zorv_git_gitlab/errors.hpp"
@@ -14,6 +21,25 @@ namespace {
 // Raw bytes encoded at a time: a multiple of 3, so the pieces join into the encoding of the whole.
 constexpr std::size_t kRawChunk = 3 * 16384;
 
+// SHA-1 of the two parts one after the other, as lowercase hex.
+std::string sha1_hex(std::string_view head, std::string_view rest) {
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int size = 0;
+    if (!md || EVP_DigestInit_ex(md.get(), EVP_sha1(), nullptr) != 1 ||
+        EVP_DigestUpdate(md.get(), head.data(), head.size()) != 1 ||
+        EVP_DigestUpdate(md.get(), rest.data(), rest.size()) != 1 ||
+        EVP_DigestFinal_ex(md.get(), digest.data(), &size) != 1)
+        return {};
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < size; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
 std::string json_string(const std::string& value, std::string_view what) {
     try {
         return Json(value).dump();
@@ -22,15 +48,50 @@ std::string json_string(const std::string& value, std::string_view what) {
     }
 }
 
+// The bytes of the regular file `file` when they are the blob `blob` (git's SHA-1 id of
+// "blob <size>\0<bytes>"); nothing for a file that is missing, not regular (a symbolic link is not
+// followed), unreadable, or holds other bytes.
+std::optional<std::string> read_if_blob(const std::filesystem::path& file, const std::string& blob) {
+    if (blob.size() != 40) return std::nullopt;  // a SHA-256 repository: git's object store
+    struct Descriptor {
+        int fd;
+        ~Descriptor() {
+            if (fd >= 0) ::close(fd);
+        }
+    } const opened{::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    const int fd = opened.fd;
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        done += static_cast<std::size_t>(n);
+    }
+    if (sha1_hex("blob " + std::to_string(bytes.size()) + '\0', bytes) != blob) return std::nullopt;
+    return bytes;
+}
+
 }  // namespace
 
-BlobReader::BlobReader(const GitRunner& git)
-    : git_(git), args_{"cat-file", "--batch"}, child_(git.start(args_)) {}
+BlobReader::BlobReader(const GitRunner& git, std::filesystem::path work_tree)
+    : git_(git), work_tree_(std::move(work_tree)), args_{"cat-file", "--batch"} {}
 
-std::uint64_t BlobReader::open(const std::string& blob) {
-    child_.write(blob + "\n");
+zorv_git::process::Child& BlobReader::child() {
+    if (!child_) child_.emplace(git_.start(args_));
+    return *child_;
+}
+
+std::uint64_t BlobReader::open(const std::string& blob, const std::string& path) {
+    file_ = read_if_blob(work_tree_ / path, blob);
+    file_pos_ = 0;
+    if (file_) return file_->size();
+    child().write(blob + "\n");
     std::string header;
-    if (!child_.read_line(header)) git_.fail(args_, child_.wait());
+    if (!child().read_line(header)) git_.fail(args_, child().wait());
     // "<object> blob <size>", or "<object> missing"
     const auto last_space = header.rfind(' ');
     const auto type_space = last_space == std::string::npos ? std::string::npos : header.rfind(' ', last_space - 1);
@@ -45,18 +106,28 @@ std::uint64_t BlobReader::open(const std::string& blob) {
 }
 
 void BlobReader::read(std::size_t n, std::string& out) {
-    if (!child_.read_exact(n, out)) git_.fail(args_, child_.wait());
+    if (file_) {
+        out.append(*file_, file_pos_, n);
+        file_pos_ += n;
+        return;
+    }
+    if (!child().read_exact(n, out)) git_.fail(args_, child().wait());
 }
 
 void BlobReader::close() {
+    if (file_) {
+        file_.reset();
+        return;
+    }
     std::string separator;
-    if (!child_.read_exact(1, separator) || separator != "\n") {
+    if (!child().read_exact(1, separator) || separator != "\n") {
         git_.fail(args_, "unexpected output after an object", -1);
     }
 }
 
 void BlobReader::finish() {
-    const auto result = child_.wait();
+    if (!child_) return;
+    const auto result = child_->wait();
     if (!result.ok()) git_.fail(args_, result);
 }
 
@@ -112,7 +183,7 @@ void CommitBody::start_action(const Action& action) {
         after_blob_ = "\",\"encoding\":\"base64\"";
         if (action.executable) after_blob_ += ",\"execute_filemode\":true";
         after_blob_ += '}';
-        blob_left_ = blobs_.open(action.blob);
+        blob_left_ = blobs_.open(action.blob, action.path);
         if (blob_left_ == 0) {
             blobs_.close();
             pending_ += after_blob_;

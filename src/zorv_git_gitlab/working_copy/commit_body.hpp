@@ -1,10 +1,11 @@
 // The JSON body of a commits-API request, produced piece by piece while it is sent: each file's bytes
-// are read from the local commit and base64-encoded in small chunks, so memory stays bounded however
-// large or many the files are.
+// are read from the local commit and base64-encoded in small chunks, so memory stays bounded by the
+// largest file however many the files are.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,23 +15,31 @@
 
 namespace zorv_git_gitlab::working_copy {
 
-// Blob contents from one `git cat-file --batch` child, one blob at a time.
+// Blob contents, one blob at a time: the working tree's file when its bytes hash to the blob's id (a
+// plain read, much cheaper than git's object store), else the object from one `git cat-file --batch`
+// child started when first needed (files that differ from what was committed: filters, line-ending
+// conversion, symbolic links, a file changed since).
 class BlobReader {
 public:
-    explicit BlobReader(const GitRunner& git);
-    // Asks for the object and returns its size; GitError when it is missing or not a blob.
-    std::uint64_t open(const std::string& blob);
+    BlobReader(const GitRunner& git, std::filesystem::path work_tree);
+    // Opens the blob committed at `path` and returns its size; GitError when it is missing or not a blob.
+    std::uint64_t open(const std::string& blob, const std::string& path);
     // Appends the next `n` bytes of the open blob.
     void read(std::size_t n, std::string& out);
-    // Consumes the separator that follows the blob's last byte.
+    // Ends the open blob (for git's, consumes the separator that follows its last byte).
     void close();
-    // Ends the child and checks its exit status.
+    // Ends the child, if one was started, and checks its exit status.
     void finish();
 
 private:
+    zorv_git::process::Child& child();
+
     const GitRunner& git_;
+    std::filesystem::path work_tree_;
     Args args_;
-    zorv_git::process::Child child_;
+    std::optional<zorv_git::process::Child> child_;
+    std::optional<std::string> file_;  // the open blob's bytes, when read from the working tree
+    std::size_t file_pos_ = 0;
 };
 
 class CommitBody {
