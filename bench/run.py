@@ -12,6 +12,7 @@ instead: every client and operation timed directly and through a relay that dela
 
 import argparse
 import http.client
+import datetime
 import json
 import os
 import random
@@ -463,7 +464,8 @@ def write_files(root, count, seed):
 
 
 def trace_breakdown(path):
-    """The top-level git commands of a trace2 event file, in order, as [name, seconds]."""
+    """The top-level git commands of a trace2 event file, in order, as [name, seconds, end] (end: the
+    wall-clock time of its exit event in seconds since the epoch, None when the event has no time)."""
     starts, spans = {}, []
     for line in Path(path).read_text().splitlines():
         event = json.loads(line)
@@ -472,7 +474,10 @@ def trace_breakdown(path):
         if event["event"] == "start":
             starts[event["sid"]] = event["argv"]
         elif event["event"] == "exit" and event["sid"] in starts:
-            spans.append([git_command(starts[event["sid"]]), event["t_abs"]])
+            end = event.get("time")
+            if end is not None:
+                end = datetime.datetime.fromisoformat(end.replace("Z", "+00:00")).timestamp()
+            spans.append([git_command(starts[event["sid"]]), event["t_abs"], end])
     return spans
 
 
@@ -485,13 +490,21 @@ def git_command(argv):
 
 
 def commit_phases(spans):
-    """Seconds of commit_project's phases from its git commands: the upload is the life of cat-file
-    (it streams the request body and ends after the answer); after it come the second fetch and merge."""
-    names = [name for name, _ in spans]
-    upload = names.index("cat-file") if "cat-file" in names else len(spans)
-    return {"upload": sum(t for name, t in spans[upload:upload + 1]),
-            "before_upload": sum(t for _, t in spans[:upload]),
-            "after_upload": sum(t for _, t in spans[upload + 1:])}
+    """Seconds of commit_project's phases from its git commands: the upload is the time between the end
+    of the diff-tree that lists the changes and the start of the next command (a cat-file reading
+    objects during the upload is part of it); before it, and after it (the second fetch and merge), the
+    commands' own times."""
+    work = [span for span in spans if span[0] != "cat-file"]
+    names = [span[0] for span in work]
+    if "diff-tree" not in names:
+        return {"before_upload": sum(span[1] for span in work), "upload": 0.0, "after_upload": 0.0}
+    cut = names.index("diff-tree")
+    upload = 0.0
+    if cut + 1 < len(work):
+        following = work[cut + 1]
+        upload = (following[2] - following[1]) - work[cut][2]
+    return {"before_upload": sum(span[1] for span in work[:cut + 1]), "upload": upload,
+            "after_upload": sum(span[1] for span in work[cut + 1:])}
 
 
 def pack_sizes(data):

@@ -146,12 +146,13 @@ class TestCommitWorkload:
             {"event": "start", "sid": "c", "argv": ["git", "-c", "user.name=x", "merge", "--no-edit", "o/m"]},
             {"event": "exit", "sid": "c", "t_abs": 0.25},
             {"event": "start", "sid": "d", "argv": ["git", "fetch", "origin"]},
-            {"event": "exit", "sid": "d", "t_abs": 1.0},
+            {"event": "exit", "sid": "d", "t_abs": 1.0, "time": "2026-12-10T06:00:01.500000Z"},
         ]
         trace = tmp_path / "trace.json"
         trace.write_text("\n".join(json.dumps(e) for e in events))
         spans = run.trace_breakdown(trace)
-        assert spans == [["fetch", 0.75], ["merge", 0.25], ["fetch", 1.0]]
+        end = run.datetime.datetime(2026, 12, 10, 6, 0, 1, 500000, tzinfo=run.datetime.timezone.utc).timestamp()
+        assert spans == [["fetch", 0.75, None], ["merge", 0.25, None], ["fetch", 1.0, end]]
 
     def test_pack_bytes_are_split_per_fetch(self, tmp_path):
         # Two real packs (the second with deltas) written one after another, as GIT_TRACE_PACKFILE holds
@@ -180,8 +181,10 @@ class TestCommitWorkload:
                                                                                         len(packs[1])]
 
     def test_phases_split_at_the_upload(self):
-        spans = [["fetch", 0.5], ["add", 2.0], ["cat-file", 3.0], ["fetch", 1.0], ["merge", 0.25]]
-        assert run.commit_phases(spans) == {"before_upload": 2.5, "upload": 3.0, "after_upload": 1.25}
+        # diff-tree ends at 10.0; the fetch after the upload starts at 13.0; cat-file ran meanwhile
+        spans = [["fetch", 0.5, 5.0], ["add", 2.0, 7.5], ["diff-tree", 0.5, 10.0], ["cat-file", 2.5, 12.9],
+                 ["fetch", 1.0, 14.0], ["merge", 0.25, 14.5]]
+        assert run.commit_phases(spans) == {"before_upload": 3.0, "upload": 3.0, "after_upload": 1.25}
 
     def test_files_are_the_requested_count_with_the_large_binaries(self, tmp_path):
         total = run.write_files(tmp_path, 120, seed=7)
