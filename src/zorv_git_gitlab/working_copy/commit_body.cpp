@@ -48,9 +48,13 @@ std::string json_string(const std::string& value, std::string_view what) {
     }
 }
 
+// Files up to this size are read whole from the working tree; larger ones stream from git's object
+// store, so memory stays bounded whatever the largest file.
+constexpr off_t kWholeFileLimit = off_t{1} << 20;
+
 // The bytes of the regular file `file` when they are the blob `blob` (git's SHA-1 id of
 // "blob <size>\0<bytes>"); nothing for a file that is missing, not regular (a symbolic link is not
-// followed), unreadable, or holds other bytes.
+// followed), larger than kWholeFileLimit, unreadable, or holding other bytes.
 std::optional<std::string> read_if_blob(const std::filesystem::path& file, const std::string& blob) {
     if (blob.size() != 40) return std::nullopt;  // a SHA-256 repository: git's object store
     struct Descriptor {
@@ -62,7 +66,7 @@ std::optional<std::string> read_if_blob(const std::filesystem::path& file, const
     const int fd = opened.fd;
     if (fd < 0) return std::nullopt;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kWholeFileLimit) return std::nullopt;
     std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
     std::size_t done = 0;
     while (done < bytes.size()) {

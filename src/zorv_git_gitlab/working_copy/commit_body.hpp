@@ -1,6 +1,6 @@
 // The JSON body of a commits-API request, produced piece by piece while it is sent: each file's bytes
-// are read from the local commit and base64-encoded in small chunks, so memory stays bounded by the
-// largest file however many the files are.
+// are read from the local commit and base64-encoded in small chunks, so memory stays bounded however
+// large or many the files are.
 #pragma once
 
 #include <cstddef>
@@ -15,10 +15,10 @@
 
 namespace zorv_git_gitlab::working_copy {
 
-// Blob contents, one blob at a time: the working tree's file when its bytes hash to the blob's id (a
-// plain read, much cheaper than git's object store), else the object from one `git cat-file --batch`
-// child started when first needed (files that differ from what was committed: filters, line-ending
-// conversion, symbolic links, a file changed since).
+// Blob contents, one blob at a time: a file up to 1 MiB is read from the working tree when its bytes
+// hash to the blob's id (a plain read, much cheaper than a round trip to git's object store); other
+// blobs come from one `git cat-file --batch` child started when first needed (large files, and files
+// that differ from what was committed: filters, line-ending conversion, a file changed since).
 class BlobReader {
 public:
     BlobReader(const GitRunner& git, std::filesystem::path work_tree);
