@@ -24,6 +24,19 @@ struct Sandbox::Fault {
     std::int64_t size = 200LL * 1024 * 1024;
     bool size_given = false;
     Action action = Action::respond;
+
+    // The first rule for this request, counted down (and removed when it has run out).
+    static std::shared_ptr<Fault> take(Sandbox& sb, const std::string& method, const std::string& raw_path);
+    // Answers the request as the action says (not for `delay`); returns the status to journal,
+    // null when the connection was dropped.
+    Json answer(const Sandbox& sb, const httplib::Request& req, httplib::Response& res) const;
+
+private:
+    int status_or(int fallback) const { return status != 0 ? status : fallback; }
+    Json respond(httplib::Response& res) const;
+    static Json hang(const Sandbox& sb, const httplib::Request& req, httplib::Response& res);
+    Json truncate(httplib::Response& res) const;
+    Json huge(const Sandbox& sb, httplib::Response& res) const;
 };
 
 
@@ -95,87 +108,97 @@ void Sandbox::clear_faults() {
     faults_.clear();
 }
 
+std::shared_ptr<Sandbox::Fault> Sandbox::Fault::take(Sandbox& sb, const std::string& method,
+                                                    const std::string& raw_path) {
+    std::lock_guard lock(sb.faults_mutex_);
+    for (auto it = sb.faults_.begin(); it != sb.faults_.end(); ++it) {
+        const auto& rule = **it;
+        if (!rule.method.empty() && rule.method != method) continue;
+        if (!std::regex_search(raw_path, rule.path)) continue;
+        auto f = *it;
+        if (f->times > 0 && --f->times == 0) sb.faults_.erase(it);
+        return f;
+    }
+    return nullptr;
+}
+
+Json Sandbox::Fault::answer(const Sandbox& sb, const httplib::Request& req, httplib::Response& res) const {
+    switch (action) {
+        case Action::respond: return respond(res);
+        case Action::drop: drop_connection(req, res); return nullptr;
+        case Action::hang: return hang(sb, req, res);
+        case Action::truncate: return truncate(res);
+        case Action::huge: return huge(sb, res);
+        case Action::delay: break;
+    }
+    return nullptr;
+}
+
+Json Sandbox::Fault::respond(httplib::Response& res) const {
+    res.status = status_or(500);
+    res.set_content(body, content_type);
+    return res.status;
+}
+
+// No answer until the client closes the connection (or sends anything, such as a TLS close
+// alert), the sandbox stops, or ten minutes pass; then the connection is dropped.
+Json Sandbox::Fault::hang(const Sandbox& sb, const httplib::Request& req, httplib::Response& res) {
+    const int fd = socket_of(req);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+    while (fd >= 0 && !sb.stopping() && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+        if (::poll(&p, 1, 200) != 0) break;
+    }
+    drop_connection(req, res);
+    return nullptr;
+}
+
+Json Sandbox::Fault::truncate(httplib::Response& res) const {
+    res.status = status_or(200);
+    // The announced length: the rule's size, else the body and 100 bytes more that never come.
+    const auto declared = size_given ? std::max<std::size_t>(static_cast<std::size_t>(size), body.size() + 1)
+                                     : body.size() + 100;
+    auto text = std::make_shared<std::string>(body);
+    res.set_content_provider(declared, content_type,
+                             [text](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                 if (offset == 0 && !text->empty()) return sink.write(text->data(), text->size());
+                                 return false;  // ends the answer early: httplib closes the connection
+                             });
+    return res.status;
+}
+
+// A JSON string of exactly `size` bytes: '"', then 'x' characters, then '"'.
+Json Sandbox::Fault::huge(const Sandbox& sb, httplib::Response& res) const {
+    res.status = status_or(200);
+    const auto total = static_cast<std::size_t>(size);
+    auto chunk = std::make_shared<std::string>(64 * 1024, 'x');
+    res.set_content_provider(total, "application/json",
+                             [&sb, chunk, total](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                 if (sb.stopping()) return false;
+                                 std::string piece = chunk->substr(0, std::min(length, chunk->size()));
+                                 if (offset == 0) piece[0] = '"';
+                                 if (offset + piece.size() >= total) piece.back() = '"';
+                                 return sink.write(piece.data(), piece.size());
+                             });
+    return res.status;
+}
+
 bool Sandbox::apply_fault(const httplib::Request& req, httplib::Response& res, const std::string& raw_path,
                           std::int64_t seq) {
-    std::shared_ptr<Fault> f;
-    {
-        std::lock_guard lock(faults_mutex_);
-        for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-            const auto& rule = **it;
-            if (!rule.method.empty() && rule.method != req.method) continue;
-            if (!std::regex_search(raw_path, rule.path)) continue;
-            f = *it;
-            if (f->times > 0 && --f->times == 0) faults_.erase(it);
-            break;
-        }
-    }
+    const auto f = Fault::take(*this, req.method, raw_path);
     if (!f) return false;
-
     if (f->delay_ms > 0 && !sleep_for(std::chrono::milliseconds(f->delay_ms))) {
         drop_connection(req, res);
         journal_end(seq, nullptr);
         return true;
     }
     for (const auto& [k, v] : f->headers.items()) res.set_header(k, v.is_string() ? v.get<std::string>() : v.dump());
-
-    switch (f->action) {
-        case Fault::Action::delay:
-            res.headers.clear();
-            return false;
-        case Fault::Action::respond:
-            res.status = f->status != 0 ? f->status : 500;
-            res.set_content(f->body, f->content_type);
-            journal_end(seq, res.status);
-            return true;
-        case Fault::Action::drop:
-            drop_connection(req, res);
-            journal_end(seq, nullptr);
-            return true;
-        case Fault::Action::hang: {
-            // No answer until the client closes the connection (or sends anything, such as a TLS
-            // close alert), the sandbox stops, or ten minutes pass; then the connection is dropped.
-            const int fd = socket_of(req);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
-            while (fd >= 0 && !stopping() && std::chrono::steady_clock::now() < deadline) {
-                pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-                if (::poll(&p, 1, 200) != 0) break;
-            }
-            drop_connection(req, res);
-            journal_end(seq, nullptr);
-            return true;
-        }
-        case Fault::Action::truncate: {
-            res.status = f->status != 0 ? f->status : 200;
-            // The announced length: the rule's size, else the body and 100 bytes more that never come.
-            const auto declared = f->size_given ? std::max<std::size_t>(static_cast<std::size_t>(f->size), f->body.size() + 1)
-                                                : f->body.size() + 100;
-            auto body = std::make_shared<std::string>(f->body);
-            res.set_content_provider(declared, f->content_type,
-                                     [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                         if (offset == 0 && !body->empty()) return sink.write(body->data(), body->size());
-                                         return false;  // ends the answer early: httplib closes the connection
-                                     });
-            journal_end(seq, res.status);
-            return true;
-        }
-        case Fault::Action::huge: {
-            res.status = f->status != 0 ? f->status : 200;
-            const auto size = static_cast<std::size_t>(f->size);
-            // A JSON string of exactly `size` bytes: '"', then 'x' characters, then '"'.
-            auto chunk = std::make_shared<std::string>(64 * 1024, 'x');
-            res.set_content_provider(size, "application/json",
-                                     [this, chunk, size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                         if (stopping()) return false;
-                                         std::string piece = chunk->substr(0, std::min(length, chunk->size()));
-                                         if (offset == 0) piece[0] = '"';
-                                         if (offset + piece.size() >= size) piece.back() = '"';
-                                         return sink.write(piece.data(), piece.size());
-                                     });
-            journal_end(seq, res.status);
-            return true;
-        }
+    if (f->action == Fault::Action::delay) {  // the rule only delays: the request goes on to its route
+        res.headers.clear();
+        return false;
     }
-    return false;
+    journal_end(seq, f->answer(*this, req, res));
+    return true;
 }
 
 }  // namespace zorv_sandbox

@@ -105,69 +105,111 @@ std::string iso_from(TimePoint t) {
 
 std::string now_iso() { return iso_from(std::chrono::system_clock::now()); }
 
-std::optional<TimePoint> parse_iso(std::string_view text) {
-    // YYYY-MM-DD[(T| )HH:MM[:SS[.frac]]][Z|(+|-)HH[:]MM]
-    auto number = [&](std::size_t pos, std::size_t len, int& out) {
-        if (pos + len > text.size()) return false;
-        const auto* first = text.data() + pos;
+namespace {
+
+// A cursor over "YYYY-MM-DD[(T| )HH:MM[:SS[.frac]]][Z|(+|-)HH[:]MM]".
+struct IsoReader {
+    std::string_view text;
+    std::size_t pos = 0;
+
+    // The `len` digits at `at`.
+    bool number(std::size_t at, std::size_t len, int& out) const {
+        if (at + len > text.size()) return false;
+        const auto* first = text.data() + at;
         const auto r = std::from_chars(first, first + len, out);
         return r.ec == std::errc{} && r.ptr == first + len;
-    };
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (!number(0, 4, year) || text.size() < 10 || text[4] != '-' || !number(5, 2, month) || text[7] != '-' ||
-        !number(8, 2, day)) {
-        return std::nullopt;
     }
-    std::size_t pos = 10;
+    // Whether the next character is one of `chars`.
+    [[nodiscard]] bool next_is(std::string_view chars) const {
+        return pos < text.size() && chars.find(text[pos]) != std::string_view::npos;
+    }
+};
+
+struct IsoFields {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     std::int64_t micros = 0;
     int offset_minutes = 0;
-    if (pos < text.size() && (text[pos] == 'T' || text[pos] == 't' || text[pos] == ' ')) {
-        if (!number(pos + 1, 2, hour) || pos + 3 >= text.size() || text[pos + 3] != ':' ||
-            !number(pos + 4, 2, minute)) {
-            return std::nullopt;
-        }
-        pos += 6;
-        if (pos < text.size() && text[pos] == ':') {
-            if (!number(pos + 1, 2, second)) return std::nullopt;
-            pos += 3;
-            if (pos < text.size() && (text[pos] == '.' || text[pos] == ',')) {
-                ++pos;
-                std::int64_t scale = 100000;
-                while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])) != 0) {
-                    micros += (text[pos] - '0') * scale;
-                    scale /= 10;
-                    ++pos;
-                }
-            }
-        }
-        if (pos < text.size()) {
-            if (text[pos] == 'Z' || text[pos] == 'z') {
-                ++pos;
-            } else if (text[pos] == '+' || text[pos] == '-') {
-                const int sign = text[pos] == '-' ? -1 : 1;
-                int oh = 0, om = 0;
-                if (!number(pos + 1, 2, oh)) return std::nullopt;
-                pos += 3;
-                if (pos < text.size() && text[pos] == ':') ++pos;
-                if (pos < text.size()) {
-                    if (!number(pos, 2, om)) return std::nullopt;
-                    pos += 2;
-                }
-                offset_minutes = sign * (oh * 60 + om);
-            }
-        }
+};
+
+// Each step reads one part and returns false when the text is malformed.
+bool read_date(IsoReader& in, IsoFields& f) {
+    const auto& text = in.text;
+    if (!in.number(0, 4, f.year) || text.size() < 10 || text[4] != '-' || !in.number(5, 2, f.month) ||
+        text[7] != '-' || !in.number(8, 2, f.day)) {
+        return false;
     }
-    if (pos != text.size() || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-        second > 60) {
+    in.pos = 10;
+    return true;
+}
+
+// Digits after the decimal mark, to the microsecond; further digits are read and ignored.
+void read_fraction(IsoReader& in, IsoFields& f) {
+    ++in.pos;
+    std::int64_t scale = 100000;
+    while (in.pos < in.text.size() && std::isdigit(static_cast<unsigned char>(in.text[in.pos])) != 0) {
+        f.micros += (in.text[in.pos] - '0') * scale;
+        scale /= 10;
+        ++in.pos;
+    }
+}
+
+// The separator, HH:MM, then optional seconds with an optional fraction.
+bool read_clock(IsoReader& in, IsoFields& f) {
+    const std::size_t pos = in.pos;
+    if (!in.number(pos + 1, 2, f.hour) || pos + 3 >= in.text.size() || in.text[pos + 3] != ':' ||
+        !in.number(pos + 4, 2, f.minute)) {
+        return false;
+    }
+    in.pos += 6;
+    if (!in.next_is(":")) return true;
+    if (!in.number(in.pos + 1, 2, f.second)) return false;
+    in.pos += 3;
+    if (in.next_is(".,")) read_fraction(in, f);
+    return true;
+}
+
+// Nothing, Z, or an offset: +HH, +HHMM or +HH:MM (or with '-').
+bool read_zone(IsoReader& in, IsoFields& f) {
+    if (in.next_is("Zz")) {
+        ++in.pos;
+        return true;
+    }
+    if (!in.next_is("+-")) return true;
+    const int sign = in.text[in.pos] == '-' ? -1 : 1;
+    int oh = 0, om = 0;
+    if (!in.number(in.pos + 1, 2, oh)) return false;
+    in.pos += 3;
+    if (in.next_is(":")) ++in.pos;
+    if (in.pos < in.text.size()) {
+        if (!in.number(in.pos, 2, om)) return false;
+        in.pos += 2;
+    }
+    f.offset_minutes = sign * (oh * 60 + om);
+    return true;
+}
+
+// The instant the fields name, when they name a real date and time.
+std::optional<TimePoint> time_of(const IsoFields& f) {
+    if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > 31 || f.hour > 23 || f.minute > 59 || f.second > 60)
         return std::nullopt;
-    }
     using namespace std::chrono;
-    const auto date = year_month_day{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
-                                     std::chrono::day{static_cast<unsigned>(day)}};
+    const auto date = year_month_day{std::chrono::year{f.year}, std::chrono::month{static_cast<unsigned>(f.month)},
+                                     std::chrono::day{static_cast<unsigned>(f.day)}};
     if (!date.ok()) return std::nullopt;
-    const auto tp = sys_days{date} + hours{hour} + minutes{minute} + seconds{second} + microseconds{micros} -
-                    minutes{offset_minutes};
+    const auto tp = sys_days{date} + hours{f.hour} + minutes{f.minute} + seconds{f.second} +
+                    microseconds{f.micros} - minutes{f.offset_minutes};
     return time_point_cast<microseconds>(tp);
+}
+
+}  // namespace
+
+std::optional<TimePoint> parse_iso(std::string_view text) {
+    IsoReader in{text};
+    IsoFields f;
+    if (!read_date(in, f)) return std::nullopt;
+    if (in.next_is("Tt ") && !(read_clock(in, f) && read_zone(in, f))) return std::nullopt;
+    if (in.pos != text.size()) return std::nullopt;
+    return time_of(f);
 }
 
 std::string random_hex(std::size_t bytes) {

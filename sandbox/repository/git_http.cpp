@@ -104,23 +104,33 @@ void send_cgi_output(httplib::Response& res, std::string& out) {
     res.set_content(out.substr(body_start), content_type);
 }
 
-void serve(Service& service, Context& ctx) {
-    const auto target = split_git_path(ctx.arg("path"), ctx.req.method);
+// A git request let through: what it asks for, of which project, by whom.
+struct Access {
+    GitPath target;
+    ProjectRef project;
+    Caller caller;
+    bool push = false;
+};
+
+// Answers a request that may not go on as GitLab does (404, 401, 403) and returns nullopt;
+// else what it may do.
+std::optional<Access> admit(Context& ctx) {
+    auto target = split_git_path(ctx.arg("path"), ctx.req.method);
     if (!target) {
         send_error(ctx.res, 404, "404 Not Found");
-        return;
+        return std::nullopt;
     }
     const auto password = basic_password(ctx.req);
-    const auto caller = password ? ctx.sandbox.authenticate(*password) : std::nullopt;
+    auto caller = password ? ctx.sandbox.authenticate(*password) : std::nullopt;
     if (!caller) {
         ctx.res.set_header("WWW-Authenticate", "Basic realm=\"GitLab\"");
         answer_text(ctx.res, 401, "HTTP Basic: Access denied\n");
-        return;
+        return std::nullopt;
     }
-    const auto project = ctx.sandbox.resolve_project(target->project);
+    auto project = ctx.sandbox.resolve_project(target->project);
     if (!project) {
         answer_text(ctx.res, 404, "The project you were looking for could not be found or you don't have permission to view it.\n");
-        return;
+        return std::nullopt;
     }
     const bool push = target->suffix == "/git-receive-pack" ||
                       (target->suffix == "/info/refs" && ctx.req.get_param_value("service") == "git-receive-pack");
@@ -128,20 +138,29 @@ void serve(Service& service, Context& ctx) {
     // Repositories::GitHttpController.
     if (push && !may_push(*caller)) {
         answer_text(ctx.res, 403, "You are not allowed to push code to this project.\n");
-        return;
+        return std::nullopt;
     }
     if (!push && !may_fetch(*caller)) {
         answer_text(ctx.res, 403, "You are not allowed to download code from this project.\n");
-        return;
+        return std::nullopt;
     }
+    return Access{std::move(*target), std::move(*project), std::move(*caller), push};
+}
 
-    const auto username = ctx.sandbox.read([&](const State& s) {
-        return str_field(ctx.sandbox.user_record(s, caller->user_id), "username");
-    });
+// The name http-backend is told the pushing user has.
+std::string remote_user(const Context& ctx, const Caller& caller) {
+    const auto username = ctx.sandbox.read(
+        [&](const State& s) { return str_field(ctx.sandbox.user_record(s, caller.user_id), "username"); });
+    return username.empty() ? std::string("git") : username;
+}
+
+// The CGI environment of `git http-backend` for the request, with the request's body as input.
+zp::Options backend_options(const Context& ctx, const Access& access) {
+    const auto& repository = access.project.repository;
     zp::Options o;
-    o.cwd = project->repository.parent_path();
-    o.env = {{"GIT_PROJECT_ROOT", project->repository.parent_path().string()},
-             {"PATH_INFO", "/" + project->repository.filename().string() + target->suffix},
+    o.cwd = repository.parent_path();
+    o.env = {{"GIT_PROJECT_ROOT", repository.parent_path().string()},
+             {"PATH_INFO", "/" + repository.filename().string() + access.target.suffix},
              {"REQUEST_METHOD", ctx.req.method},
              {"QUERY_STRING", ctx.raw_query},
              {"CONTENT_TYPE", ctx.req.get_header_value("Content-Type")},
@@ -153,7 +172,7 @@ void serve(Service& service, Context& ctx) {
              {"GIT_CONFIG_GLOBAL", "/dev/null"},
              {"LC_ALL", "C"}};
     // http-backend accepts pushes only from an authenticated user.
-    if (push) o.env.emplace_back("REMOTE_USER", username.empty() ? std::string("git") : username);
+    if (access.push) o.env.emplace_back("REMOTE_USER", remote_user(ctx, access.caller));
     if (ctx.req.method == "POST") o.env.emplace_back("CONTENT_LENGTH", std::to_string(ctx.req.body.size()));
     if (ctx.req.has_header("Git-Protocol")) o.env.emplace_back("HTTP_GIT_PROTOCOL", ctx.req.get_header_value("Git-Protocol"));
     // The HTTP server inflates gzip'ed bodies itself; only a body still compressed goes to git as such.
@@ -165,28 +184,43 @@ void serve(Service& service, Context& ctx) {
                    "GIT_CONFIG_COUNT", "REMOTE_USER", "HTTP_CONTENT_ENCODING", "HTTP_GIT_PROTOCOL", "CONTENT_LENGTH"};
     o.stdin_data = ctx.req.body;
     o.timeout = std::chrono::minutes(10);
+    return o;
+}
 
-    const repo::GitRepo git(project->repository);
-    zp::Result r;
-    if (target->suffix == "/git-receive-pack") {
-        // A push may move branches: each branch that moved gets a pipeline, and the first branch
-        // pushed into an empty repository becomes its default.
-        const auto lock = service.lock_for(project->repository);
-        std::lock_guard guard(*lock);
-        const auto before = git.branches();
-        r = zp::run({"git", "http-backend"}, o);
-        const auto after = git.branches();
-        for (const auto& [name, sha] : after) {
-            const auto old = std::find_if(before.begin(), before.end(), [&](const auto& b) { return b.first == name; });
-            if (old != before.end() && old->second == sha) continue;
-            WrittenCommit written;
-            written.repository_was_empty = before.empty();
-            written.commit.id = sha;
-            publish_commit(ctx.sandbox, *project, git, name, written);
-        }
-    } else {
-        r = zp::run({"git", "http-backend"}, o);
+using Branches = std::vector<std::pair<std::string, std::string>>;  // name, sha
+
+// Each branch that a push created or moved gets a pipeline; the first branch pushed into an
+// empty repository becomes its default.
+void publish_pushed(Sandbox& sb, const ProjectRef& project, const repo::GitRepo& git, const Branches& before,
+                    const Branches& after) {
+    for (const auto& [name, sha] : after) {
+        const auto old = std::find_if(before.begin(), before.end(), [&](const auto& b) { return b.first == name; });
+        if (old != before.end() && old->second == sha) continue;
+        WrittenCommit written;
+        written.repository_was_empty = before.empty();
+        written.commit.id = sha;
+        publish_commit(sb, project, git, name, written);
     }
+}
+
+// A push, under the repository's lock, and what it changed published.
+zp::Result receive_pack(Service& service, Context& ctx, const ProjectRef& project, const zp::Options& options) {
+    const repo::GitRepo git(project.repository);
+    const auto lock = service.lock_for(project.repository);
+    std::lock_guard guard(*lock);
+    const auto before = git.branches();
+    zp::Result r = zp::run({"git", "http-backend"}, options);
+    publish_pushed(ctx.sandbox, project, git, before, git.branches());
+    return r;
+}
+
+void serve(Service& service, Context& ctx) {
+    const auto access = admit(ctx);
+    if (!access) return;
+    const zp::Options options = backend_options(ctx, *access);
+    zp::Result r = access->target.suffix == "/git-receive-pack"
+                       ? receive_pack(service, ctx, access->project, options)
+                       : zp::run({"git", "http-backend"}, options);
     if (r.exit_code != 0 && r.out.empty()) {
         answer_text(ctx.res, 500, "git http-backend failed: " + r.err);
         return;

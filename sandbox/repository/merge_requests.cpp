@@ -122,6 +122,19 @@ bool advance(Service& service, const repo::GitRepo& git, Json& record) {
     return record != before;
 }
 
+// The caller's user record (null for a caller without a user).
+Json caller_record(const Context& ctx) {
+    return ctx.sandbox.read(
+        [&](const State& s) { return ctx.sandbox.user_record(s, ctx.caller ? ctx.caller->user_id : 0); });
+}
+
+// A single merge request's answer: the record as shown, with what the caller may do.
+void send_for_caller(const Service& service, Context& ctx, const Json& record) {
+    Json out = shown(service, record);
+    out["user"] = Json{{"can_merge", true}};
+    send_json(ctx.res, 200, out);
+}
+
 Json labels_of(const Json& p) {
     Json labels = Json::array();
     const auto it = p.find("labels");
@@ -153,121 +166,146 @@ bool draft_title(const std::string& title) {
     return t.starts_with("draft:") || t.starts_with("[draft]") || t.starts_with("(draft)");
 }
 
-void create_merge_request(Context& ctx) {
-    const Json& p = ctx.params();
-    require_params(p, {"source_branch", "target_branch", "title"});
-    const std::string source = *param_string(p, "source_branch");
-    const std::string target = *param_string(p, "target_branch");
-    const std::string title = *param_string(p, "title");
-    const std::string description = param_string(p, "description").value_or("");
-    const bool remove_source = param_bool(p, "remove_source_branch").value_or(false);
-    const bool squash = param_bool(p, "squash").value_or(false);
-    const auto project = ctx.project();
-    const repo::GitRepo git(project.repository);
+// What a create request asks for.
+struct NewRequest {
+    std::string source, target, title, description;
+    bool remove_source = false;
+    bool squash = false;
+    Json labels;
+};
 
-    if (source == target)
+NewRequest read_new_request(const Json& p) {
+    require_params(p, {"source_branch", "target_branch", "title"});
+    NewRequest r;
+    r.source = *param_string(p, "source_branch");
+    r.target = *param_string(p, "target_branch");
+    r.title = *param_string(p, "title");
+    r.description = param_string(p, "description").value_or("");
+    r.remove_source = param_bool(p, "remove_source_branch").value_or(false);
+    r.squash = param_bool(p, "squash").value_or(false);
+    r.labels = labels_of(p);
+    return r;
+}
+
+struct BranchHeads {
+    std::string source, target;
+};
+
+// The heads of two different branches that both exist; else GitLab's refusal.
+BranchHeads branch_heads(const repo::GitRepo& git, const NewRequest& r) {
+    if (r.source == r.target)
         throw ApiError::message(422, Json::array({"You can't use same project/branch for source and target"}));
-    const auto source_sha = git.branch_head(source);
-    const auto target_sha = git.branch_head(target);
+    const auto source_sha = git.branch_head(r.source);
+    const auto target_sha = git.branch_head(r.target);
     if (!source_sha || !target_sha) {
         Json errors = Json::object();
         if (!source_sha) errors["source_branch"] = Json::array({"does not exist"});
         if (!target_sha) errors["target_branch"] = Json::array({"does not exist"});
         throw ApiError::message(400, errors);
     }
+    return {*source_sha, *target_sha};
+}
 
+void refuse_duplicate(const State& s, std::int64_t project_id, const NewRequest& r) {
+    for (const auto& [id, mr] : s.merge_requests) {
+        if (mr.at("project_id").get<std::int64_t>() == project_id && str_field(mr, "state") == "opened" &&
+            str_field(mr, "source_branch") == r.source && str_field(mr, "target_branch") == r.target) {
+            throw ApiError::message(409, Json::array({"Another open merge request already exists for this source "
+                                                      "branch: !" + std::to_string(mr.at("iid").get<std::int64_t>())}));
+        }
+    }
+}
+
+// Every field of a new merge request in GitLab's order, with its starting value; null where
+// new_record() puts the request's own value.
+const Json& blank_record() {
+    static const Json record = {
+        {"id", nullptr}, {"iid", nullptr}, {"project_id", nullptr}, {"title", nullptr}, {"description", nullptr},
+        {"state", "opened"}, {"created_at", nullptr}, {"updated_at", nullptr}, {"merged_by", nullptr},
+        {"merge_user", nullptr}, {"merged_at", nullptr}, {"closed_by", nullptr}, {"closed_at", nullptr},
+        {"target_branch", nullptr}, {"source_branch", nullptr}, {"user_notes_count", 0}, {"upvotes", 0},
+        {"downvotes", 0}, {"author", nullptr}, {"assignees", Json::array()}, {"assignee", nullptr},
+        {"reviewers", Json::array()}, {"source_project_id", nullptr}, {"target_project_id", nullptr},
+        {"labels", nullptr}, {"draft", nullptr}, {"imported", false}, {"imported_from", "none"},
+        {"work_in_progress", nullptr}, {"milestone", nullptr}, {"merge_when_pipeline_succeeds", false},
+        {"merge_status", kUnchecked}, {"detailed_merge_status", "unchecked"}, {"merge_after", nullptr},
+        {"sha", nullptr}, {"merge_commit_sha", nullptr}, {"squash_commit_sha", nullptr},
+        {"discussion_locked", nullptr}, {"should_remove_source_branch", nullptr},
+        {"force_remove_source_branch", nullptr}, {"prepared_at", nullptr}, {"reference", nullptr},
+        {"references", nullptr}, {"web_url", nullptr},
+        {"time_stats",
+         {{"time_estimate", 0}, {"total_time_spent", 0}, {"human_time_estimate", nullptr},
+          {"human_total_time_spent", nullptr}}},
+        {"squash", nullptr}, {"squash_on_merge", nullptr},
+        {"task_completion_status", {{"count", 0}, {"completed_count", 0}}}, {"has_conflicts", false},
+        {"blocking_discussions_resolved", true}, {"subscribed", true}, {"changes_count", nullptr},
+        {"latest_build_started_at", nullptr}, {"latest_build_finished_at", nullptr},
+        {"first_deployed_to_production_at", nullptr}, {"pipeline", nullptr}, {"head_pipeline", nullptr},
+        {"diff_refs", nullptr}, {"merge_error", nullptr}, {"first_contribution", false}};
+    return record;
+}
+
+// The ids a new merge request takes.
+struct NewIds {
+    std::int64_t id = 0, iid = 0;
+};
+
+Json new_record(const NewRequest& r, const ProjectRef& project, NewIds ids, const Json& author,
+                const std::string& sha, const std::string& now) {
+    const std::string ref = "!" + std::to_string(ids.iid);
+    Json j = blank_record();
+    j["id"] = ids.id;
+    j["iid"] = ids.iid;
+    j["project_id"] = project.id;
+    j["source_project_id"] = project.id;
+    j["target_project_id"] = project.id;
+    j["title"] = r.title;
+    j["description"] = r.description;
+    j["created_at"] = now;
+    j["updated_at"] = now;
+    j["prepared_at"] = now;
+    j["target_branch"] = r.target;
+    j["source_branch"] = r.source;
+    j["author"] = author;
+    j["labels"] = r.labels;
+    j["draft"] = draft_title(r.title);
+    j["work_in_progress"] = draft_title(r.title);
+    j["sha"] = sha;
+    j["force_remove_source_branch"] = r.remove_source;
+    j["reference"] = ref;
+    j["references"] = Json{{"short", ref}, {"relative", ref},
+                           {"full", str_field(project.record, "path_with_namespace") + ref}};
+    j["web_url"] = str_field(project.record, "web_url") + "/-/merge_requests/" + std::to_string(ids.iid);
+    j["squash"] = r.squash;
+    j["squash_on_merge"] = r.squash;
+    return j;
+}
+
+// Records the merge request. The duplicate test and the creation happen under one lock, so two
+// racing requests cannot both open the same merge request.
+Json open_merge_request(Context& ctx, const ProjectRef& project, const NewRequest& r, const std::string& sha) {
     Sandbox& sb = ctx.sandbox;
     const auto user_id = ctx.caller ? ctx.caller->user_id : 0;
     const std::string now = now_iso();
-    const std::string full_path = str_field(project.record, "path_with_namespace");
-    const std::string web_url = str_field(project.record, "web_url");
-
-    // Creation and the duplicate test happen under one lock, so two racing requests cannot both
-    // open the same merge request.
-    Json record = sb.write([&](State& s) -> Json {
-        for (const auto& [id, mr] : s.merge_requests) {
-            if (mr.at("project_id").get<std::int64_t>() == project.id && str_field(mr, "state") == "opened" &&
-                str_field(mr, "source_branch") == source && str_field(mr, "target_branch") == target) {
-                throw ApiError::message(
-                    409, Json::array({"Another open merge request already exists for this source branch: !" +
-                                      std::to_string(mr.at("iid").get<std::int64_t>())}));
-            }
-        }
+    return sb.write([&](State& s) -> Json {
+        refuse_duplicate(s, project.id, r);
         auto entry = s.projects.find(project.id);
         if (entry == s.projects.end()) throw ApiError::message(404, "404 Project Not Found");
-        const std::int64_t id = s.next_merge_request_id++;
-        const std::int64_t iid = entry->second.next_merge_request_iid++;
-        const Json author = sb.user_record(s, user_id);
-        const std::string ref = "!" + std::to_string(iid);
-        Json j = Json::object();
-        j["id"] = id;
-        j["iid"] = iid;
-        j["project_id"] = project.id;
-        j["title"] = title;
-        j["description"] = description;
-        j["state"] = "opened";
-        j["created_at"] = now;
-        j["updated_at"] = now;
-        j["merged_by"] = nullptr;
-        j["merge_user"] = nullptr;
-        j["merged_at"] = nullptr;
-        j["closed_by"] = nullptr;
-        j["closed_at"] = nullptr;
-        j["target_branch"] = target;
-        j["source_branch"] = source;
-        j["user_notes_count"] = 0;
-        j["upvotes"] = 0;
-        j["downvotes"] = 0;
-        j["author"] = author;
-        j["assignees"] = Json::array();
-        j["assignee"] = nullptr;
-        j["reviewers"] = Json::array();
-        j["source_project_id"] = project.id;
-        j["target_project_id"] = project.id;
-        j["labels"] = labels_of(p);
-        j["draft"] = draft_title(title);
-        j["imported"] = false;
-        j["imported_from"] = "none";
-        j["work_in_progress"] = draft_title(title);
-        j["milestone"] = nullptr;
-        j["merge_when_pipeline_succeeds"] = false;
-        j["merge_status"] = kUnchecked;
-        j["detailed_merge_status"] = "unchecked";
-        j["merge_after"] = nullptr;
-        j["sha"] = *source_sha;
-        j["merge_commit_sha"] = nullptr;
-        j["squash_commit_sha"] = nullptr;
-        j["discussion_locked"] = nullptr;
-        j["should_remove_source_branch"] = nullptr;
-        j["force_remove_source_branch"] = remove_source;
-        j["prepared_at"] = now;
-        j["reference"] = ref;
-        j["references"] = Json{{"short", ref}, {"relative", ref}, {"full", full_path + ref}};
-        j["web_url"] = web_url + "/-/merge_requests/" + std::to_string(iid);
-        j["time_stats"] = Json{{"time_estimate", 0},
-                               {"total_time_spent", 0},
-                               {"human_time_estimate", nullptr},
-                               {"human_total_time_spent", nullptr}};
-        j["squash"] = squash;
-        j["squash_on_merge"] = squash;
-        j["task_completion_status"] = Json{{"count", 0}, {"completed_count", 0}};
-        j["has_conflicts"] = false;
-        j["blocking_discussions_resolved"] = true;
-        j["subscribed"] = true;
-        j["changes_count"] = nullptr;
-        j["latest_build_started_at"] = nullptr;
-        j["latest_build_finished_at"] = nullptr;
-        j["first_deployed_to_production_at"] = nullptr;
-        j["pipeline"] = nullptr;
-        j["head_pipeline"] = nullptr;
-        j["diff_refs"] = nullptr;
-        j["merge_error"] = nullptr;
-        j["first_contribution"] = false;
-        s.merge_requests[id] = j;
-        return j;
+        const NewIds ids{s.next_merge_request_id++, entry->second.next_merge_request_iid++};
+        Json record = new_record(r, project, ids, sb.user_record(s, user_id), sha, now);
+        s.merge_requests[ids.id] = record;
+        return record;
     });
-    follow_branches(git, record, source_sha, target_sha);
-    store(sb, record);
+}
+
+void create_merge_request(Context& ctx) {
+    const NewRequest request = read_new_request(ctx.params());
+    const auto project = ctx.project();
+    const repo::GitRepo git(project.repository);
+    const BranchHeads heads = branch_heads(git, request);
+    Json record = open_merge_request(ctx, project, request, heads.source);
+    follow_branches(git, record, heads.source, heads.target);
+    store(ctx.sandbox, record);
     send_json(ctx.res, 201, record);
 }
 
@@ -278,9 +316,7 @@ void get_merge_request(Service& service, Context& ctx) {
     if (!service.held_status(record.at("id").get<std::int64_t>()) && advance(service, git, record)) {
         store(ctx.sandbox, record);
     }
-    Json out = shown(service, record);
-    out["user"] = Json{{"can_merge", true}};
-    send_json(ctx.res, 200, out);
+    send_for_caller(service, ctx, record);
 }
 
 void list_merge_requests(Service& service, Context& ctx) {
@@ -320,8 +356,7 @@ void update_merge_request(Service& service, Context& ctx) {
         if (*event == "close" && state == "opened") {
             record["state"] = "closed";
             record["closed_at"] = now_iso();
-            record["closed_by"] = ctx.sandbox.read(
-                [&](const State& s) { return ctx.sandbox.user_record(s, ctx.caller ? ctx.caller->user_id : 0); });
+            record["closed_by"] = caller_record(ctx);
         } else if (*event == "reopen" && state == "closed") {
             record["state"] = "opened";
             record["closed_at"] = nullptr;
@@ -338,65 +373,76 @@ void update_merge_request(Service& service, Context& ctx) {
     send_json(ctx.res, 200, shown(service, record));
 }
 
-void merge(Service& service, Context& ctx) {
-    const Json& p = ctx.params();
-    const auto project = ctx.project();
-    const auto iid = iid_arg(ctx);
-    const repo::GitRepo git(project.repository);
-    const auto lock = service.lock_for(project.repository);
-    std::lock_guard guard(*lock);
-
+// The record of a merge request that may be merged now: open, checked mergeable and no draft.
+Json mergeable_record(Service& service, Context& ctx, const ProjectRef& project, const repo::GitRepo& git,
+                      std::int64_t iid) {
     Json record = record_or_404(ctx.sandbox, project, iid);
-    const auto id = record.at("id").get<std::int64_t>();
-    const auto held = service.held_status(id);
+    const auto held = service.held_status(record.at("id").get<std::int64_t>());
     if (!held && advance(service, git, record)) store(ctx.sandbox, record);
     const std::string status = held.value_or(str_field(record, "merge_status"));
     // lib/api/merge_requests.rb: `not_allowed! if !immediately_mergeable && !automatically_mergeable`;
     // MergeRequest#mergeable_state? is false for a draft (title "Draft:", "[Draft]", "(Draft)").
     if (str_field(record, "state") != "opened" || status != kCanMerge || draft_title(str_field(record, "title")))
         throw ApiError::message(405, "405 Method Not Allowed");
+    return record;
+}
 
-    const std::string source = str_field(record, "source_branch");
-    const std::string target = str_field(record, "target_branch");
+// The source branch's head, which the caller's `sha` must name when given.
+std::string source_head(const repo::GitRepo& git, const std::string& source, const Json& p) {
     const auto source_sha = git.branch_head(source);
     if (!source_sha) throw ApiError::message(422, "Branch cannot be merged");
     if (const auto sha = param_string(p, "sha"); sha && !sha->empty() && *sha != *source_sha)
         throw ApiError::message(409, "SHA does not match HEAD of source branch: " + *source_sha);
+    return *source_sha;
+}
 
+// The caller's merge commit message, else GitLab's.
+std::string merge_message(const Json& p, const Json& record) {
     std::string message = param_string(p, "merge_commit_message").value_or("");
     if (message.empty()) {
-        message = "Merge branch '" + source + "' into '" + target + "'\n\n" + str_field(record, "title") +
+        message = "Merge branch '" + str_field(record, "source_branch") + "' into '" +
+                  str_field(record, "target_branch") + "'\n\n" + str_field(record, "title") +
                   "\n\nSee merge request " + str_field(record.at("references"), "full");
     }
-    const repo::Identity who = caller_identity(ctx);
+    return message;
+}
 
-    // The target may move under us (a push through git): merge again onto its new head.
+[[noreturn]] void refuse_conflict(Sandbox& sb, Json& record) {
+    record["merge_status"] = kCannotMerge;
+    record["detailed_merge_status"] = "conflict";
+    record["has_conflicts"] = true;
+    store(sb, record);
+    throw ApiError::message(422, "Branch cannot be merged");
+}
+
+// Writes the merge commit on the target's head and moves the target to it; returns its id. The
+// target may move under us (a push through git): merge again onto its new head.
+std::string merge_onto_target(Context& ctx, const repo::GitRepo& git, Json& record, const std::string& source_sha,
+                              const std::string& message) {
+    const std::string target = str_field(record, "target_branch");
+    const repo::Identity who = caller_identity(ctx);
     std::string merge_sha;
     for (int attempt = 0; merge_sha.empty(); ++attempt) {
         const auto target_sha = git.branch_head(target);
-        const auto merged = target_sha ? git.merge_trees(*target_sha, *source_sha) : repo::MergeResult{};
-        if (!merged.clean) {
-            record["merge_status"] = kCannotMerge;
-            record["detailed_merge_status"] = "conflict";
-            record["has_conflicts"] = true;
-            store(ctx.sandbox, record);
-            throw ApiError::message(422, "Branch cannot be merged");
-        }
-        const auto commit = git.commit_tree(merged.tree, {*target_sha, *source_sha}, message, who, who);
+        const auto merged = target_sha ? git.merge_trees(*target_sha, source_sha) : repo::MergeResult{};
+        if (!merged.clean) refuse_conflict(ctx.sandbox, record);
+        const auto commit = git.commit_tree(merged.tree, {*target_sha, source_sha}, message, who, who);
         if (git.update_ref("refs/heads/" + target, commit, *target_sha)) merge_sha = commit;
         if (merge_sha.empty() && attempt >= 5) throw ApiError::message(422, "Branch cannot be merged");
     }
+    return merge_sha;
+}
 
+// Whether the source branch goes with the merge: the caller's word, else the record's.
+bool removes_source(const Json& p, const Json& record) {
     const auto forced = record.find("force_remove_source_branch");
-    const bool remove_source = param_bool(p, "should_remove_source_branch")
-                                   .value_or(forced != record.end() && forced->is_boolean() && forced->get<bool>());
-    if (remove_source && source != default_branch(project)) git.delete_ref("refs/heads/" + source, *source_sha);
-    const Json pipeline = pipeline_for(ctx.sandbox, project, git, target, merge_sha);
+    return param_bool(p, "should_remove_source_branch")
+        .value_or(forced != record.end() && forced->is_boolean() && forced->get<bool>());
+}
 
+void mark_merged(Context& ctx, Json& record, const std::string& merge_sha, bool remove_source, const Json& pipeline) {
     const std::string now = now_iso();
-    const Json user = ctx.sandbox.read([&](const State& s) {
-        return ctx.sandbox.user_record(s, ctx.caller ? ctx.caller->user_id : 0);
-    });
+    const Json user = caller_record(ctx);
     record["state"] = "merged";
     record["merged_by"] = user;
     record["merge_user"] = user;
@@ -406,11 +452,27 @@ void merge(Service& service, Context& ctx) {
     record["should_remove_source_branch"] = remove_source;
     record["detailed_merge_status"] = "not_open";
     record["pipeline"] = pipeline;
+}
+
+void merge(Service& service, Context& ctx) {
+    const Json& p = ctx.params();
+    const auto project = ctx.project();
+    const auto iid = iid_arg(ctx);
+    const repo::GitRepo git(project.repository);
+    const auto lock = service.lock_for(project.repository);
+    std::lock_guard guard(*lock);
+
+    Json record = mergeable_record(service, ctx, project, git, iid);
+    const std::string source = str_field(record, "source_branch");
+    const std::string source_sha = source_head(git, source, p);
+    const std::string merge_sha = merge_onto_target(ctx, git, record, source_sha, merge_message(p, record));
+    const bool remove_source = removes_source(p, record);
+    if (remove_source && source != default_branch(project)) git.delete_ref("refs/heads/" + source, source_sha);
+    const Json pipeline = pipeline_for(ctx.sandbox, project, git, str_field(record, "target_branch"), merge_sha);
+    mark_merged(ctx, record, merge_sha, remove_source, pipeline);
     store(ctx.sandbox, record);
-    service.set_check(id, std::nullopt);
-    Json out = shown(service, record);
-    out["user"] = Json{{"can_merge", true}};
-    send_json(ctx.res, 200, out);
+    service.set_check(record.at("id").get<std::int64_t>(), std::nullopt);
+    send_for_caller(service, ctx, record);
 }
 
 // POST /-/sandbox/projects/:id/merge_requests/:merge_request_iid {"merge_status": "checking"}
