@@ -382,6 +382,7 @@ TEST_F(WorkingCopy, TokenAppearsNowhere) {
     Capture ctx(token);
     const fs::path wc = clone(ctx, p);
     write_file(wc / "a.txt", "two\n");
+    write_file(wc / "big.txt", std::string(2 << 20, 'x'));  // over 1 MiB: read through git cat-file
     z::ops::commit_project(ctx, wc.string(), "with token", p.name, "master", p.group);
     EXPECT_THAT(ctx.lines, ElementsAre("2", "Successfully committed"));
 
