@@ -1,12 +1,11 @@
 // The commits API (create, list, show), and the repository files API (create, read, raw).
 #include "repository/commits.hpp"
 
-#include <openssl/evp.h>
+#include "repository/object_files.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <span>
 
 namespace zorv_sandbox::repository {
 namespace {
@@ -229,23 +228,6 @@ CommitRequest read_common(Context& ctx, const Json& p) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// SHA-256 of file contents (the files API shows it as content_sha256), by OpenSSL.
-
-std::string sha256_hex(std::string_view data) {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int size = 0;
-    if (EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1)
-        throw repo::GitError("cannot hash a file's content");
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(std::size_t{size} * 2);
-    for (const unsigned char c : std::span(digest.data(), size)) {
-        out += hex[c >> 4];
-        out += hex[c & 15];
-    }
-    return out;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Handlers
 
@@ -324,7 +306,7 @@ void get_file(Context& ctx) {
     j["file_path"] = utf8_clean(f.path);
     j["size"] = content.size();
     j["encoding"] = "base64";
-    j["content_sha256"] = sha256_hex(content);
+    j["content_sha256"] = repo::object_files::sha256_hex(content);
     j["ref"] = ref;
     j["blob_id"] = f.entry.oid;
     j["commit_id"] = f.commit;

@@ -9,7 +9,6 @@
 #include <charconv>
 #include <ctime>
 #include <fstream>
-#include <sstream>
 #include <random>
 #include <system_error>
 
@@ -47,10 +46,8 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
     return out;
 }
 
-bool is_hex_sha(std::string_view s) {
-    return (s.size() == 40 || s.size() == 64) &&
-           std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
+using object_files::is_object_id;
+using object_files::read_file;
 
 // A revision given by a caller must never reach git as an option.
 bool safe_revision(std::string_view rev) {
@@ -112,23 +109,15 @@ struct TempDir {
     }
 };
 
-std::optional<std::string> read_text(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The value of a ref as git stores it: the loose file under the repository, else its line in
 // packed-refs. A symbolic ref ("ref: ...") gives nullopt; refs are never symbolic below refs/heads.
 std::optional<std::string> read_ref(const std::filesystem::path& dir, std::string_view ref) {
-    if (const auto loose = read_text(dir / std::string(ref))) {
+    if (const auto loose = read_file(dir / std::string(ref))) {
         const std::string value = trim_newline(*loose);
-        if (is_hex_sha(value)) return value;
+        if (is_object_id(value)) return value;
         return std::nullopt;
     }
-    const auto packed = read_text(dir / "packed-refs");
+    const auto packed = read_file(dir / "packed-refs");
     if (!packed) return std::nullopt;
     for (auto line : split(*packed, '\n')) {
         if (line.size() > 41 && line[40] == ' ' && line.substr(41) == ref) return std::string(line.substr(0, 40));
@@ -216,7 +205,7 @@ bool GitRepo::has_commits() const {
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         if (it->is_regular_file(ec)) return true;
     }
-    const auto packed = read_text(dir_ / "packed-refs");
+    const auto packed = read_file(dir_ / "packed-refs");
     return packed && packed->find(" refs/heads/") != std::string::npos;
 }
 
@@ -224,7 +213,7 @@ std::optional<std::string> GitRepo::resolve_commit(std::string_view rev) const {
     if (!safe_revision(rev)) return std::nullopt;
     // A branch name git would read as that branch (no ref of the same name in git's earlier
     // places: the repository's own files, refs/ and refs/tags/) is read in process.
-    if (valid_refname(rev) && !is_hex_sha(rev)) {
+    if (valid_refname(rev) && !is_object_id(rev)) {
         const std::string name(rev);
         std::error_code ec;
         const bool shadowed = std::filesystem::exists(dir_ / name, ec) || std::filesystem::exists(dir_ / "refs" / name, ec) ||
@@ -238,7 +227,7 @@ std::optional<std::string> GitRepo::resolve_commit(std::string_view rev) const {
     if (git_status({"rev-parse", "--verify", "--quiet", std::string(rev) + "^{commit}"}, &out) != 0)
         return std::nullopt;
     out = trim_newline(out);
-    if (!is_hex_sha(out)) return std::nullopt;
+    if (!is_object_id(out)) return std::nullopt;
     return out;
 }
 
@@ -269,7 +258,7 @@ std::vector<std::string> GitRepo::branches_merged_into(std::string_view commit) 
 }
 
 std::optional<std::string> GitRepo::head_branch() const {
-    const auto head = read_text(dir_ / "HEAD");
+    const auto head = read_file(dir_ / "HEAD");
     constexpr std::string_view prefix = "ref: refs/heads/";
     if (!head || !head->starts_with(prefix)) return std::nullopt;
     return trim_newline(head->substr(prefix.size()));
@@ -292,7 +281,7 @@ bool GitRepo::delete_ref(const std::string& ref, const std::string& expected) co
 
 bool GitRepo::valid_branch_name(std::string_view name) const {
     // `git check-ref-format --branch` in process (names with "@{" are refused with the rest).
-    if (name.empty() || name.front() == '-' || name == "HEAD" || is_hex_sha(name) || name.starts_with("refs/"))
+    if (name.empty() || name.front() == '-' || name == "HEAD" || is_object_id(name) || name.starts_with("refs/"))
         return false;
     return valid_refname(name);
 }
@@ -372,7 +361,7 @@ std::optional<std::string> GitRepo::last_commit_for_path(const std::string& comm
 }
 
 bool GitRepo::is_ancestor(const std::string& ancestor, const std::string& descendant) const {
-    if (ancestor == descendant && is_hex_sha(ancestor)) return true;
+    if (ancestor == descendant && is_object_id(ancestor)) return true;
     return git_status({"merge-base", "--is-ancestor", ancestor, descendant}) == 0;
 }
 

@@ -25,19 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool is_hex_id(std::string_view s) {
-    return (s.size() == 40 || s.size() == 64) &&
-           std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
 bool all_digits(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::optional<std::string> read_file(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The inflated content of a zlib stream, nullopt when it is not one.
@@ -168,10 +157,11 @@ private:
     int fd_ = -1;
 };
 
-class Sha1 {
+// An object's or a content's digest, SHA-1 unless told otherwise.
+class Digest {
 public:
-    Sha1() : md_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
-        if (!md_ || EVP_DigestInit_ex(md_.get(), EVP_sha1(), nullptr) != 1) throw GitError("cannot hash an object");
+    explicit Digest(const EVP_MD* algorithm = EVP_sha1()) : md_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+        if (!md_ || EVP_DigestInit_ex(md_.get(), algorithm, nullptr) != 1) throw GitError("cannot hash an object");
     }
     void add(std::string_view bytes) {
         if (EVP_DigestUpdate(md_.get(), bytes.data(), bytes.size()) != 1) throw GitError("cannot hash an object");
@@ -201,7 +191,7 @@ std::string blob_header(std::size_t size) { return "blob " + std::to_string(size
 
 // The raw (20-byte) id of a blob: SHA-1 of "blob <size>\0<content>".
 std::string blob_id(std::string_view content) {
-    Sha1 sha;
+    Digest sha;
     sha.add(blob_header(content.size()));
     sha.add(content);
     return sha.digest();
@@ -305,7 +295,7 @@ std::vector<std::string> compress(const std::vector<std::pair<std::string, std::
 // "PACK", version 2, the objects and the checksum, written to `pack`; the entries and the checksum.
 std::pair<std::vector<PackEntry>, std::string> write_pack_data(
     StagedFile& pack, const std::vector<std::pair<std::string, std::string_view>>& objects) {
-    Sha1 checksum;
+    Digest checksum;
     std::uint64_t offset = 0;
     const auto emit = [&](std::string_view bytes) {
         must(pack.write(bytes), pack.path());
@@ -362,7 +352,7 @@ std::string pack_index(std::vector<PackEntry> entries, const std::string& pack_s
     }
     index += large;
     index += pack_sum;
-    Sha1 own;
+    Digest own;
     own.add(index);
     return index + own.digest();
 }
@@ -391,6 +381,23 @@ bool uses_sha1(const fs::path& git_dir) {
 }
 
 }  // namespace
+
+bool is_object_id(std::string_view s) {
+    return (s.size() == 40 || s.size() == 64) &&
+           std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+std::optional<std::string> read_file(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string sha256_hex(std::string_view data) {
+    Digest digest(EVP_sha256());
+    digest.add(data);
+    return to_hex(digest.digest());
+}
 
 std::optional<std::vector<std::string>> write_blobs(const fs::path& git_dir,
                                                     const std::vector<std::string_view>& contents) {
@@ -429,7 +436,7 @@ std::optional<CommitInfo> parse_commit(const std::string& oid, std::string_view 
         const std::string_view value = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
         if (key == "tree" && !seen_tree) {
             seen_tree = true;
-        } else if (key == "parent" && seen_tree && !author && is_hex_id(value)) {
+        } else if (key == "parent" && seen_tree && !author && is_object_id(value)) {
             commit.parents.emplace_back(value);
         } else if (key == "author" && !author) {
             if (!(author = parse_ident(value))) return std::nullopt;
@@ -452,7 +459,7 @@ std::optional<CommitInfo> parse_commit(const std::string& oid, std::string_view 
 }
 
 std::optional<CommitInfo> read_commit(const fs::path& git_dir, const std::string& oid) {
-    if (!is_hex_id(oid)) return std::nullopt;
+    if (!is_object_id(oid)) return std::nullopt;
     const auto compressed = read_file(git_dir / "objects" / oid.substr(0, 2) / oid.substr(2));
     if (!compressed) return std::nullopt;
     const auto object = inflate_all(*compressed);
@@ -472,7 +479,7 @@ std::optional<CommitInfo> read_commit(const fs::path& git_dir, const std::string
 RefUpdate update_ref(const fs::path& git_dir, const std::string& ref, const std::string& value,
                      const std::string& expected) {
     std::error_code ec;
-    if (!plain_ref_path(ref) || !is_hex_id(value) || fs::exists(git_dir / "packed-refs", ec) ||
+    if (!plain_ref_path(ref) || !is_object_id(value) || fs::exists(git_dir / "packed-refs", ec) ||
         fs::exists(git_dir / "logs", ec))
         return RefUpdate::ask_git;
     const fs::path target = git_dir / ref;

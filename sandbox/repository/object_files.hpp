@@ -13,6 +13,13 @@
 
 namespace zorv_sandbox::repo::object_files {
 
+// A full object id: 40 (SHA-1) or 64 (SHA-256) lowercase hex digits.
+bool is_object_id(std::string_view s);
+// A file's whole content; nullopt when it cannot be read.
+std::optional<std::string> read_file(const std::filesystem::path& file);
+// SHA-256 of `data` as lowercase hex.
+std::string sha256_hex(std::string_view data);
+
 // The commit as `git log` describes it, read from its loose object file. nullopt when the object
 // is not loose (packed, absent) or holds anything git would rewrite for display (an encoding
 // header, an identity or date that is not in git's plain form).
