@@ -1,0 +1,266 @@
+#include "working_copy/repository_state.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <optional>
+
+#include "zorv_git_gitlab/errors.hpp"
+
+namespace zorv_git_gitlab::working_copy {
+namespace fs = std::filesystem;
+namespace {
+
+std::string first_line(std::string_view text) { return std::string(text.substr(0, text.find('\n'))); }
+
+std::optional<std::string> read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// NUL-separated fields (a process's environment or command line).
+std::vector<std::string> fields(const std::string& text) {
+    std::vector<std::string> out;
+    for (std::size_t start = 0; start < text.size();) {
+        auto end = text.find('\0', start);
+        if (end == std::string::npos) end = text.size();
+        out.emplace_back(text, start, end - start);
+        start = end + 1;
+    }
+    return out;
+}
+
+fs::path resolved(const fs::path& path) {
+    std::error_code ec;
+    auto out = fs::weakly_canonical(path, ec);
+    return ec ? path.lexically_normal() : out;
+}
+
+bool within(const fs::path& path, const std::vector<fs::path>& places) {
+    return std::any_of(places.begin(), places.end(), [&](const fs::path& place) {
+        const auto relative = path.lexically_relative(place);
+        return !relative.empty() && *relative.begin() != "..";
+    });
+}
+
+// The folders in which a git process works on this repository: the working trees (the main one and
+// the linked ones) and the git directories.
+std::vector<fs::path> places(const Layout& layout) {
+    std::vector<fs::path> out{layout.top, layout.git_dir, layout.common_dir};
+    if (layout.common_dir.filename() == ".git") out.push_back(layout.common_dir.parent_path());
+    std::error_code ec;
+    for (fs::directory_iterator it(layout.common_dir / "worktrees", ec), end; !ec && it != end; it.increment(ec)) {
+        if (const auto gitdir = read_text(it->path() / "gitdir")) out.push_back(fs::path(first_line(*gitdir)).parent_path());
+    }
+    for (auto& place : out) place = resolved(place);
+    return out;
+}
+
+// Whether the git process behind /proc/<pid> works on the repository: its current directory is in one
+// of its folders, or a GIT_DIR, GIT_WORK_TREE, GIT_COMMON_DIR or GIT_INDEX_FILE in its environment,
+// or a --git-dir or --work-tree on its command line, names one. A process whose directory cannot be
+// read (another user's) counts as working there: nothing says it does not.
+bool works_in(const fs::path& proc, const std::vector<fs::path>& where) {
+    std::error_code ec;
+    const fs::path cwd = fs::read_symlink(proc / "cwd", ec);
+    if (ec) return ec != std::errc::no_such_file_or_directory;
+    if (within(cwd, where)) return true;
+    const auto names = [&](std::string_view value) {
+        fs::path path(value);
+        return !value.empty() && within(resolved(path.is_relative() ? cwd / path : path), where);
+    };
+    const auto environment = read_text(proc / "environ");
+    if (!environment) return true;
+    for (const auto& entry : fields(*environment)) {
+        for (const std::string_view key : {"GIT_DIR=", "GIT_WORK_TREE=", "GIT_COMMON_DIR=", "GIT_INDEX_FILE="}) {
+            if (entry.starts_with(key) && names(std::string_view(entry).substr(key.size()))) return true;
+        }
+    }
+    const auto argv = fields(read_text(proc / "cmdline").value_or(""));
+    for (std::size_t i = 1; i < argv.size(); ++i) {
+        for (const std::string_view option : {"--git-dir", "--work-tree"}) {
+            const std::string& arg = argv[i];
+            if (arg == option && i + 1 < argv.size() && names(argv[i + 1])) return true;
+            if (arg.size() > option.size() && arg.starts_with(option) && arg[option.size()] == '=' &&
+                names(std::string_view(arg).substr(option.size() + 1))) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Whether the process behind /proc/<pid> has one of `files` open.
+bool holds_open(const fs::path& proc, const std::vector<fs::path>& files) {
+    if (files.empty()) return false;
+    std::error_code ec;
+    for (fs::directory_iterator it(proc / "fd", ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code link_ec;
+        const auto target = fs::read_symlink(it->path(), link_ec);
+        if (!link_ec && std::find(files.begin(), files.end(), target) != files.end()) return true;
+    }
+    return false;
+}
+
+// The merge of `commit` into HEAD is what the index holds: a clean merge, no conflicts staged.
+bool staged_is_merge_of(const GitRunner& git, const std::string& commit) {
+    const auto merged = git.run({"merge-tree", "--write-tree", "HEAD", commit}, {.accept = {0, 1}});
+    const auto staged = git.run({"write-tree"}, {.accept = {0, 128}});
+    return merged.exit_code == 0 && staged.exit_code == 0 && first_line(merged.out) == first_line(staged.out);
+}
+
+// A merge cut short after it wrote MERGE_HEAD: when its merge commit was made already (git was killed
+// while it cleaned up), its state is cleared; when the index holds the clean merge, the merge commit
+// is made as `git merge --continue` would. Anything else (conflicts, other changes staged) is left
+// for git to report. What was done, or "".
+std::string conclude_merge_head(const GitRunner& git, const Layout& layout, const Args& identity,
+                                std::string_view merge_message) {
+    const std::string merged = first_line(read_text(layout.git_dir / "MERGE_HEAD").value_or(""));
+    if (merged.empty()) return {};
+    if (git.run({"merge-base", "--is-ancestor", merged, "HEAD"}, {.accept = {0, 1, 128}}).exit_code == 0) {
+        git.run({"merge", "--quit"});
+        return "the merge of " + merged + " had been committed; its state is cleared";
+    }
+    if (!staged_is_merge_of(git, merged)) return {};
+    std::error_code ec;
+    if (fs::exists(layout.git_dir / "MERGE_MSG", ec)) {
+        git.run(with(identity, {"commit", "--quiet", "--no-edit"}));
+    } else {
+        git.run(with(identity, {"commit", "--quiet", "--message=" + std::string(merge_message)}));
+    }
+    return "the merge of " + merged + " is committed";
+}
+
+std::string joined(const std::vector<fs::path>& paths) {
+    std::string out;
+    for (const auto& path : paths) out += (out.empty() ? "" : ", ") + path.string();
+    return out;
+}
+
+}  // namespace
+
+Layout locate(const GitRunner& git, const std::string& repo_dir) {
+    const Args args{"rev-parse", "--path-format=absolute", "--git-dir", "--git-common-dir", "--show-toplevel"};
+    const std::string out = git.output(args);
+    const auto first = out.find('\n');
+    const auto second = first == std::string::npos ? first : out.find('\n', first + 1);
+    if (second == std::string::npos) git.fail(args, "unexpected output: " + out, 0);
+    Layout layout{out.substr(second + 1), out.substr(0, first), out.substr(first + 1, second - first - 1)};
+    std::error_code ec;
+    if (!fs::equivalent(layout.top, fs::path(repo_dir), ec)) {
+        git.fail(args, repo_dir + " is not the top directory of a git working copy (that is " + layout.top.string() + ")",
+                 -1);
+    }
+    return layout;
+}
+
+std::set<std::string> shallow_commits(const Layout& layout) {
+    std::set<std::string> out;
+    const std::string text = read_text(layout.common_dir / "shallow").value_or("");
+    for (std::size_t start = 0; start < text.size();) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) out.emplace(text, start, end - start);
+        start = end + 1;
+    }
+    return out;
+}
+
+std::vector<fs::path> lock_files(const Layout& layout) {
+    std::vector<fs::path> found;
+    const auto is_lock = [](const fs::directory_entry& entry) {
+        std::error_code ec;
+        return entry.path().extension() == ".lock" && entry.is_regular_file(ec);
+    };
+    std::error_code ec;
+    for (const auto& dir : {layout.git_dir, layout.common_dir}) {
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            if (is_lock(*it)) found.push_back(it->path());
+        }
+    }
+    for (fs::recursive_directory_iterator it(layout.common_dir / "refs", ec), end; !ec && it != end; it.increment(ec)) {
+        if (is_lock(*it)) found.push_back(it->path());
+    }
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
+}
+
+// Found through /proc: a process named git (or git-<something>) that is not a zombie and works on the
+// repository (`works_in`), or any process that has one of the lock files open. This process is left
+// out: it runs no git while it looks.
+std::vector<std::string> lock_holders(const Layout& layout, const std::vector<fs::path>& locks) {
+    const auto where = places(layout);
+    std::vector<fs::path> lock_paths;
+    for (const auto& lock : locks) lock_paths.push_back(resolved(lock));
+    std::vector<std::string> holders;
+    const std::string self = std::to_string(::getpid());
+    std::error_code ec;
+    fs::directory_iterator it("/proc", ec);
+    if (ec) return {"a git process, perhaps: /proc cannot be read to tell (" + ec.message() + ")"};
+    for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
+        const std::string pid = it->path().filename().string();
+        if (pid.empty() || pid == self || !std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            continue;
+        }
+        // "<pid> (<name>) <state> ..."; the name may hold parentheses itself
+        const std::string stat = read_text(it->path() / "stat").value_or("");
+        const auto open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) continue;
+        if (stat[close + 2] == 'Z' || stat[close + 2] == 'X') continue;
+        const std::string name = stat.substr(open + 1, close - open - 1);
+        if (holds_open(it->path(), lock_paths)) {
+            holders.push_back("process " + pid + " (" + name + "), which has a lock file open");
+        } else if ((name == "git" || name.starts_with("git-")) && works_in(it->path(), where)) {
+            holders.push_back("git process " + pid);
+        }
+    }
+    return holders;
+}
+
+Settled settle(const GitRunner& git, const Layout& layout, const Args& identity, std::string_view merge_message) {
+    Settled settled;
+    const auto locks = lock_files(layout);
+    std::error_code ec;
+    const bool merging = fs::exists(layout.git_dir / "MERGE_HEAD", ec);
+    if (locks.empty() && !merging) return settled;
+
+    if (const auto holders = lock_holders(layout, locks); !holders.empty()) {
+        std::string what = locks.empty() ? "a merge is in progress (" + (layout.git_dir / "MERGE_HEAD").string() + ")"
+                                         : std::string(locks.size() == 1 ? "the lock file " : "the lock files ") +
+                                               joined(locks) + (locks.size() == 1 ? " exists" : " exist");
+        std::string who;
+        for (const auto& holder : holders) who += (who.empty() ? "" : ", ") + holder;
+        throw GitError(git.redact("commit_project: " + what + " in " + layout.top.string() + " and " + who +
+                                  " is working in this repository; it is left alone: call again once that has finished"),
+                       -1);
+    }
+    for (const auto& lock : locks) {
+        if (!fs::remove(lock, ec) && ec) {
+            throw GitError(git.redact("commit_project: cannot remove the lock file " + lock.string() +
+                                      " left by a git process that is gone: " + ec.message()),
+                           -1);
+        }
+        settled.removed_locks.push_back(lock);
+    }
+    if (merging) settled.merge = conclude_merge_head(git, layout, identity, merge_message);
+    return settled;
+}
+
+bool conclude_staged_merge(const GitRunner& git, const Args& identity, const std::string& tracking,
+                           std::string_view merge_message) {
+    if (git.run({"diff-index", "--cached", "--quiet", "HEAD", "--"}, {.accept = {0, 1, 128}}).exit_code != 1) return false;
+    for (const std::string& candidate : {tracking, tracking + "@{1}"}) {
+        const auto id = git.run({"rev-parse", "--verify", "--quiet", candidate + "^{commit}"}, {.accept = {0, 1, 128}});
+        if (id.exit_code != 0 || !staged_is_merge_of(git, first_line(id.out))) continue;
+        git.run({"update-ref", "MERGE_HEAD", first_line(id.out)});
+        git.run(with(identity, {"commit", "--quiet", "--message=" + std::string(merge_message)}));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace zorv_git_gitlab::working_copy
