@@ -491,14 +491,17 @@ def git_command(argv):
 
 def commit_phases(spans):
     """Seconds of commit_project's phases from its git commands: the upload is the time between the end
-    of the diff-tree that lists the changes and the start of the next command (a cat-file reading
-    objects during the upload is part of it); before it, and after it (the second fetch and merge), the
-    commands' own times."""
+    of the last command before it (the diff-tree that lists the changes, or the log after it that finds
+    the last commits of the files to update or delete) and the start of the next command (a cat-file
+    reading objects during the upload is part of it); before it, and after it (the second fetch and
+    merge), the commands' own times."""
     work = [span for span in spans if span[0] != "cat-file"]
     names = [span[0] for span in work]
     if "diff-tree" not in names:
         return {"before_upload": sum(span[1] for span in work), "upload": 0.0, "after_upload": 0.0}
     cut = names.index("diff-tree")
+    if cut + 1 < len(work) and names[cut + 1] == "log":
+        cut += 1
     upload = 0.0
     if cut + 1 < len(work):
         following = work[cut + 1]

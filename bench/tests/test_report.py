@@ -185,6 +185,9 @@ class TestCommitWorkload:
         spans = [["fetch", 0.5, 5.0], ["add", 2.0, 7.5], ["diff-tree", 0.5, 10.0], ["cat-file", 2.5, 12.9],
                  ["fetch", 1.0, 14.0], ["merge", 0.25, 14.5]]
         assert run.commit_phases(spans) == {"before_upload": 3.0, "upload": 3.0, "after_upload": 1.25}
+        # The log that finds the files' last commits runs after the diff-tree and before the upload.
+        spans[3:3] = [["log", 0.5, 10.5]]
+        assert run.commit_phases(spans) == {"before_upload": 3.5, "upload": 2.5, "after_upload": 1.25}
 
     def test_files_are_the_requested_count_with_the_large_binaries(self, tmp_path):
         total = run.write_files(tmp_path, 120, seed=7)
