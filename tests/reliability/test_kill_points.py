@@ -191,6 +191,27 @@ def test_a_publish_killed_inside_either_merge_is_published_once_by_the_next_call
             copy.killed_round(f"merge:{m}:hook-{hook}", f"killed in the {hook} hook of merge {m}")
 
 
+def test_a_merge_killed_while_it_rewrote_the_working_tree_is_redone_by_the_next_call(copy, commands):
+    # git's checkout writes the files first and the index last, under index.lock: killed in between,
+    # a new file and a changed one are at the server's version, the index is not. (No hook runs
+    # there, so the state is made by hand, after the fetch the killed call had made.)
+    what = "killed in the merge's checkout"
+    before, expected = copy.change()
+    n = copy.round
+    changed = f"server/{n - 1}.txt"
+    copy.sb.commit(copy.project["id"], "master", {changed: f"server {n - 1} changed\n"}, action="update")
+    before = copy.server_head()
+    expected[changed] = (expected[changed][0], blob_id(f"server {n - 1} changed\n"))
+    local_before = git(copy.target, "rev-parse", "HEAD")
+    git(copy.target, "fetch", "-q", "origin")
+    for path in (changed, f"server/{n}.txt"):
+        (copy.target / path).write_text(git(copy.watcher, "show", f"{before}:{path}") + "\n")
+    (copy.target / ".git" / "index.lock").write_bytes((copy.target / ".git" / "index").read_bytes())
+    copy.publish()
+    copy.check(before, expected, local_before, what)
+    copy.publish_once_more(what)
+
+
 def posts(sb, route):
     return [e for e in sb.journal() if e["method"] == "POST" and re.search(route, e["path"])]
 

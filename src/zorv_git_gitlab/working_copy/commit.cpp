@@ -185,10 +185,13 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
 
     const auto layout = working_copy::locate(git, repo_dir);
     const Args identity = identity_options(git, author_name, author_email);
-    const auto settled = working_copy::settle(git, layout, identity, merge_message(remote_branch));
+    const auto settled = working_copy::settle(git, layout, identity, tracking, remote_branch, merge_message(remote_branch));
     for (const auto& lock : settled.removed_locks) {
         ctx.log(LogLevel::warning, std::string(kOperation) + ": removed the lock file " + lock.string() +
                                        " of a git process that is gone");
+    }
+    for (const auto& path : settled.undone) {
+        ctx.log(LogLevel::warning, std::string(kOperation) + ": put back " + path + ", which a checkout cut short had rewritten");
     }
     if (!settled.merge.empty()) ctx.log(LogLevel::warning, std::string(kOperation) + ": " + settled.merge);
     fetch(git);

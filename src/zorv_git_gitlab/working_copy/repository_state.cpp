@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 
 #include "zorv_git_gitlab/errors.hpp"
@@ -134,6 +135,105 @@ std::string conclude_merge_head(const GitRunner& git, const Layout& layout, cons
     return "the merge of " + merged + " is committed";
 }
 
+// "<mode> <id>" of every file of a tree, by path.
+std::map<std::string, std::string> tree_entries(const GitRunner& git, const std::string& tree) {
+    std::map<std::string, std::string> out;
+    const std::string listing = git.run({"ls-tree", "-r", "-z", tree}).out;
+    for (std::size_t start = 0; start < listing.size();) {
+        auto end = listing.find('\0', start);
+        if (end == std::string::npos) end = listing.size();
+        // "<mode> <type> <id>\t<path>"
+        const std::string_view line(listing.data() + start, end - start);
+        const auto tab = line.find('\t');
+        const auto first = line.find(' '), last = line.rfind(' ', tab);
+        if (tab != std::string_view::npos && first != std::string_view::npos && last != std::string_view::npos) {
+            out.emplace(line.substr(tab + 1), std::string(line.substr(0, first)) + ' ' +
+                                                  std::string(line.substr(last + 1, tab - last - 1)));
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
+// A git killed while it rewrote the working tree (the checkout of a merge, or of a switch to another
+// branch) leaves some files at their new version and the index, which it writes last, at the old one;
+// the next merge or switch then refuses to overwrite them. Files that differ from the index and are
+// exactly what such a checkout of this call writes (the merge of `tracking` into HEAD, or `branch`)
+// are put back to the index's version, and such files the index does not have are removed, so that
+// the checkout runs again in full. Other changes in the working tree stay as they are: a change of
+// the caller's own differs from those versions, or equals what the checkout writes there anyway.
+// The paths put back or removed.
+std::vector<std::string> undo_cut_short_checkout(const GitRunner& git, const Layout& layout,
+                                                 const std::string& tracking, const std::string& branch) {
+    // Neither checkout starts with changes staged (a merge refuses them; they are the caller's).
+    if (git.run({"diff-index", "--cached", "--quiet", "HEAD", "--"}, {.accept = {0, 1, 128}}).exit_code != 0) return {};
+    std::vector<std::map<std::string, std::string>> written;
+    const auto merged = git.run({"merge-tree", "--write-tree", "HEAD", tracking}, {.accept = {0, 1, 128}});
+    if (merged.exit_code == 0) written.push_back(tree_entries(git, first_line(merged.out)));
+    const auto active = git.run({"symbolic-ref", "--quiet", "HEAD"}, {.accept = {0, 1}});
+    if (first_line(active.out) != "refs/heads/" + branch) {
+        const auto other = git.run({"rev-parse", "--verify", "--quiet", "refs/heads/" + branch + "^{tree}"},
+                                   {.accept = {0, 1, 128}});
+        if (other.exit_code == 0) written.push_back(tree_entries(git, first_line(other.out)));
+    }
+    if (written.empty()) return {};
+
+    // "XY <path>\0": changed in the working tree only (" M", " T"), or not in the index ("??"). Regular
+    // files only (a checkout writes links and submodules too, but these are not published), hashed as
+    // git add would hash them.
+    struct Candidate {
+        std::string path;
+        bool tracked;
+    };
+    std::vector<Candidate> candidates;
+    std::string paths;
+    const std::string status = git.run({"status", "--porcelain=v1", "-z", "--untracked-files=all", "--no-renames"}).out;
+    for (std::size_t start = 0; start < status.size();) {
+        auto end = status.find('\0', start);
+        if (end == std::string::npos) end = status.size();
+        const std::string_view entry(status.data() + start, end - start);
+        start = end + 1;
+        if (entry.size() <= 3 || !(entry.starts_with(" M ") || entry.starts_with(" T ") || entry.starts_with("?? "))) {
+            continue;
+        }
+        std::string path(entry.substr(3));
+        std::error_code ec;
+        if (path.find('\n') != std::string::npos || !fs::is_regular_file(fs::symlink_status(layout.top / path, ec))) {
+            continue;
+        }
+        paths += path + '\n';
+        candidates.push_back({std::move(path), entry[0] == ' '});
+    }
+    if (candidates.empty()) return {};
+    const std::string ids = git.run({"hash-object", "--stdin-paths"}, {.stdin_data = paths}).out;
+
+    std::vector<std::string> undone;
+    std::string restore;
+    std::size_t pos = 0;
+    for (const auto& [path, tracked] : candidates) {
+        const auto end = ids.find('\n', pos);
+        const std::string id = ids.substr(pos, end - pos);
+        pos = end + 1;
+        std::error_code ec;
+        const bool executable = (fs::status(layout.top / path, ec).permissions() & fs::perms::owner_exec) != fs::perms::none;
+        const std::string entry = std::string(executable ? "100755 " : "100644 ") + id;
+        if (std::none_of(written.begin(), written.end(), [&](const auto& tree) {
+                const auto it = tree.find(path);
+                return it != tree.end() && it->second == entry;
+            })) {
+            continue;
+        }
+        if (tracked) {
+            restore += path + '\0';
+        } else {
+            fs::remove(layout.top / path, ec);
+        }
+        undone.push_back(path);
+    }
+    if (!restore.empty()) git.run({"checkout-index", "--force", "-z", "--stdin"}, {.stdin_data = restore});
+    return undone;
+}
+
 std::string joined(const std::vector<fs::path>& paths) {
     std::string out;
     for (const auto& path : paths) out += (out.empty() ? "" : ", ") + path.string();
@@ -221,7 +321,8 @@ std::vector<std::string> lock_holders(const Layout& layout, const std::vector<fs
     return holders;
 }
 
-Settled settle(const GitRunner& git, const Layout& layout, const Args& identity, std::string_view merge_message) {
+Settled settle(const GitRunner& git, const Layout& layout, const Args& identity, const std::string& tracking,
+               const std::string& branch, std::string_view merge_message) {
     Settled settled;
     const auto locks = lock_files(layout);
     std::error_code ec;
@@ -245,6 +346,9 @@ Settled settle(const GitRunner& git, const Layout& layout, const Args& identity,
                            -1);
         }
         settled.removed_locks.push_back(lock);
+    }
+    if (std::find(locks.begin(), locks.end(), layout.git_dir / "index.lock") != locks.end()) {
+        settled.undone = undo_cut_short_checkout(git, layout, tracking, branch);
     }
     if (merging) settled.merge = conclude_merge_head(git, layout, identity, merge_message);
     return settled;

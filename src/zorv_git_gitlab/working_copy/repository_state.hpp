@@ -3,6 +3,7 @@
 // same call run again carries on as if nothing had happened:
 //
 //   lock files of a git that is gone      removed; a lock of a git still working there is reported
+//   a checkout cut short (index.lock)     the files it had rewritten put back, so that it runs again
 //   a merge cut short after MERGE_HEAD    concluded as git would have (a clean merge staged), or its
 //                                         leftover state cleared (the merge commit was already made)
 //   a merge cut short before MERGE_HEAD   concluded when git's next merge refuses the staged result
@@ -47,14 +48,17 @@ std::vector<std::string> lock_holders(const Layout& layout, const std::vector<st
 
 struct Settled {
     std::vector<std::filesystem::path> removed_locks;  // left by a git that is gone
+    std::vector<std::string> undone;                   // files a checkout cut short had rewritten, put back
     std::string merge;                                 // what became of a merge cut short ("" when none)
 };
 
-// Brings the working copy out of whatever a call cut short left (the table above). `identity`: the
-// "-c user.*" options a commit needs here; `merge_message`: the message of a merge commit whose
-// MERGE_MSG is gone. GitError, changing nothing, when a lock file or a merge in progress belongs to a
-// git process that is still working in the repository.
-Settled settle(const GitRunner& git, const Layout& layout, const Args& identity, std::string_view merge_message);
+// Brings the working copy out of whatever a call cut short left (the table above), before the call
+// fetches: `tracking` is then still the server's branch as the call cut short merged it, and `branch`
+// the branch it switched to. `identity`: the "-c user.*" options a commit needs here; `merge_message`:
+// the message of a merge commit whose MERGE_MSG is gone. GitError, changing nothing, when a lock file
+// or a merge in progress belongs to a git process that is still working in the repository.
+Settled settle(const GitRunner& git, const Layout& layout, const Args& identity, const std::string& tracking,
+               const std::string& branch, std::string_view merge_message);
 
 // After git refused to merge `tracking`: when the index holds exactly what merging `tracking` (or the
 // value it had before the last fetch) into HEAD gives, the merge was cut short after git wrote its
