@@ -1,10 +1,10 @@
 #include "working_copy/repository_state.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
 #include <map>
 #include <optional>
 
@@ -16,10 +16,28 @@ namespace {
 
 std::string first_line(std::string_view text) { return std::string(text.substr(0, text.find('\n'))); }
 
+// The whole file; no value when it cannot be read. Files under /proc vanish while they are read when
+// their process ends (read fails with ESRCH): that is no value too, never an exception.
 std::optional<std::string> read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    struct Descriptor {
+        int fd;
+        ~Descriptor() {
+            if (fd >= 0) ::close(fd);
+        }
+    } const file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(file.fd, buffer, sizeof buffer);
+        if (n > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            return text;
+        } else if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
 }
 
 // NUL-separated fields (a process's environment or command line).
