@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sandbox_fixture.hpp"
+#include "zorv_git/process.hpp"
 #include "zorv_git_gitlab/context.hpp"
 
 namespace zorv_test {
@@ -50,5 +51,17 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// `git <args>` run in `dir`: its standard output without trailing newlines; std::runtime_error with
+// git's message when it fails.
+inline std::string git(const std::filesystem::path& dir, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"git"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto result = zorv_git::process::run(argv, {.cwd = dir});
+    if (!result.ok()) throw std::runtime_error("git failed: " + result.err);
+    std::string out = result.out;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
 
 }  // namespace zorv_test

@@ -12,23 +12,13 @@
 #include "test_helpers.hpp"
 #include "working_copy/git_runner.hpp"
 #include "working_copy/last_commits.hpp"
-#include "zorv_git/process.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace wc = zorv_git_gitlab::working_copy;
+using zorv_test::git;
 using zorv_test::TempDir;
-
-std::string git(const fs::path& dir, const std::vector<std::string>& args) {
-    std::vector<std::string> argv{"git", "-c", "user.name=T", "-c", "user.email=t@example.com"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const auto result = zorv_git::process::run(argv, {.cwd = dir});
-    if (!result.ok()) throw std::runtime_error("git failed: " + result.err);
-    std::string out = result.out;
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
-}
 
 void write(const fs::path& dir, const std::string& name, const std::string& text) {
     fs::create_directories((dir / name).parent_path());
@@ -45,6 +35,8 @@ const std::string kNewline = "new\nline.txt";
 // A history whose merges take each path from a different side.
 void build(const fs::path& dir) {
     git(dir, {"init", "-q", "-b", "main"});
+    git(dir, {"config", "user.name", "T"});
+    git(dir, {"config", "user.email", "t@example.com"});
     for (const std::string name : {"a.txt", "b.txt", "dir/c.txt", "run.sh", "keep.txt", "sp ace.txt", "q\"uote.txt",
                                    "d/inner.txt", "gone.txt", "same.txt"}) {
         write(dir, name, name + " 1\n");

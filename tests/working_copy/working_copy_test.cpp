@@ -25,6 +25,7 @@ using testing::Not;
 namespace {
 
 using zorv_test::Capture;
+using zorv_test::git;
 using zorv_test::TempDir;
 
 // Sets an environment variable for one scope.
@@ -45,16 +46,6 @@ private:
     const char* name_;
     std::optional<std::string> old_;
 };
-
-std::string git(const fs::path& dir, const std::vector<std::string>& args) {
-    std::vector<std::string> argv{"git"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const auto result = zorv_git::process::run(argv, {.cwd = dir});
-    if (!result.ok()) throw std::runtime_error("git failed: " + result.err);
-    std::string out = result.out;
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
-}
 
 void write_file(const fs::path& path, const std::string& bytes) {
     fs::create_directories(path.parent_path());
