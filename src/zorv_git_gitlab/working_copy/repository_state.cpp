@@ -138,7 +138,7 @@ bool staged_is_merge_of(const GitRunner& git, const std::string& commit) {
 std::string conclude_merge_head(const GitRunner& git, const Layout& layout, const Args& identity,
                                 std::string_view merge_message) {
     const std::string merged = first_line(read_text(layout.git_dir / "MERGE_HEAD").value_or(""));
-    if (merged.empty()) return {};
+    if (merged.empty() || merged.find_first_not_of("0123456789abcdef") != std::string::npos) return {};
     if (git.run({"merge-base", "--is-ancestor", merged, "HEAD"}, {.accept = {0, 1, 128}}).exit_code == 0) {
         git.run({"merge", "--quit"});
         return "the merge of " + merged + " had been committed; its state is cleared";
