@@ -320,9 +320,8 @@ Result run(const std::vector<std::string>& argv, const Options& options) {
         }
     } reaper{sp.pid};
 
-    if (sp.in) set_nonblocking(sp.in.get());
-    set_nonblocking(sp.out.get());
-    set_nonblocking(sp.err.get());
+    for (const Fd* fd : {&sp.in, &sp.out, &sp.err})
+        if (*fd) set_nonblocking(fd->get());
 
     SigpipeGuard sigpipe;
     std::string_view pending = options.stdin_data;
