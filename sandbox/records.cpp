@@ -99,14 +99,10 @@ fs::path erase_project(const Sandbox& sandbox, State& s, std::int64_t project_id
     auto repo = sandbox.repository_path(it->second.record);
     s.projects.erase(it);
     s.project_variables.erase(project_id);
-    auto erase_where = [project_id](std::map<std::int64_t, Json>& m) {
-        std::erase_if(m, [project_id](const auto& kv) { return kv.second.value("project_id", std::int64_t{0}) == project_id; });
-    };
-    erase_where(s.pipelines);
-    erase_where(s.issues);
-    erase_where(s.notes);
-    std::erase_if(s.merge_requests,
-                  [project_id](const auto& kv) { return kv.second.record.value("project_id", std::int64_t{0}) == project_id; });
+    const auto of_project = [project_id](const Json& r) { return r.value("project_id", std::int64_t{0}) == project_id; };
+    for (auto* records : {&s.pipelines, &s.issues, &s.notes})
+        std::erase_if(*records, [&](const auto& kv) { return of_project(kv.second); });
+    std::erase_if(s.merge_requests, [&](const auto& kv) { return of_project(kv.second.record); });
     return repo;
 }
 

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <charconv>
 
 namespace zorv_sandbox::repository {
