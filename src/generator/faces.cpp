@@ -57,8 +57,12 @@ std::string quoted(std::string_view text) {
     return out + "\"";
 }
 
+enum class Language { cpp, python };
+
+// A default as the language writes it; "" for none.
 template <typename T>
-std::string cpp_default(const table::Default& fallback) {
+std::string default_text(const table::Default& fallback, Language language) {
+    const bool cpp = language == Language::cpp;
     switch (fallback.kind) {
     case Kind::required:
         return "";
@@ -67,9 +71,9 @@ std::string cpp_default(const table::Default& fallback) {
     case Kind::integer:
         return std::to_string(fallback.integer);
     case Kind::flag:
-        return fallback.flag ? "true" : "false";
+        return fallback.flag ? (cpp ? "true" : "True") : (cpp ? "false" : "False");
     case Kind::none:
-        return is_optional_text<T> ? "std::nullopt" : "{}";
+        return !cpp ? "None" : is_optional_text<T> ? "std::nullopt" : "{}";
     }
     return "";
 }
@@ -83,22 +87,6 @@ std::string stub_type(const table::Param& param) {
     else if constexpr (is_texts<T>) return "list[str] | None";
     else if constexpr (std::is_same_v<T, std::int64_t>) return param.name.ends_with("_id") ? "_Id" : "int";
     else return "_Id";  // Id: an integral value or text of digits
-}
-
-std::string stub_default(const table::Default& fallback) {
-    switch (fallback.kind) {
-    case Kind::required:
-        return "";
-    case Kind::text:
-        return quoted(fallback.text);
-    case Kind::integer:
-        return std::to_string(fallback.integer);
-    case Kind::flag:
-        return fallback.flag ? "True" : "False";
-    case Kind::none:
-        return "None";
-    }
-    return "";
 }
 
 template <typename R>
@@ -158,7 +146,7 @@ void describe(Outputs& out, const Op& op, std::index_sequence<I...>) {
         has_default = has_default || !fallback.empty();
     };
     (cpp_param(op.params[I], cpp_type<std::tuple_element_t<I, Declared>>(),
-               cpp_default<std::tuple_element_t<I, Args>>(op.params[I].fallback)),
+               default_text<std::tuple_element_t<I, Args>>(op.params[I].fallback, Language::cpp)),
      ...);
     out.cpp_class << "    // " << op.help << ".\n"
                   << wrapped("    static " + result + " " + name, declared, " {", 0) << "\n"
@@ -176,11 +164,12 @@ void describe(Outputs& out, const Op& op, std::index_sequence<I...>) {
 
     // Python: the stub of the class method.
     std::vector<std::string> stub{"cls"};
-    const auto stub_param = [&](const table::Param& p, const std::string& type) {
-        const std::string fallback = stub_default(p.fallback);
+    const auto stub_param = [&](const table::Param& p, const std::string& type, const std::string& fallback) {
         stub.push_back(std::string(p.name) + ": " + type + (fallback.empty() ? "" : " = " + fallback));
     };
-    (stub_param(op.params[I], stub_type<std::tuple_element_t<I, Args>>(op.params[I])), ...);
+    (stub_param(op.params[I], stub_type<std::tuple_element_t<I, Args>>(op.params[I]),
+                default_text<std::tuple_element_t<I, Args>>(op.params[I].fallback, Language::python)),
+     ...);
     if (op.traits.extra_keywords) stub.emplace_back("**kwargs: Any");
     out.pyi << "    @classmethod\n"
             << wrapped("    def " + name, stub,
