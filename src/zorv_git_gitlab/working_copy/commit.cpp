@@ -9,11 +9,11 @@
 // actions carry each file's last commit on the branch, so that the server applies the same changes
 // at most once, however late a request of the killed call reaches it; and once the server has the
 // commit, the merge that follows leaves nothing to send.
-#include <curl/curl.h>
-
 #include <exception>
 #include <set>
 
+#include "projects/project.hpp"
+#include "output.hpp"
 #include "rest/api.hpp"
 #include "working_copy/changes.hpp"
 #include "working_copy/commit_body.hpp"
@@ -158,7 +158,7 @@ rest::Response send_commit(rest::Api& api, const rest::Path& path, working_copy:
             return body.fill(buffer, capacity);
         } catch (...) {
             failure = std::current_exception();
-            return CURL_READFUNC_ABORT;
+            return rest::kAbortBody;
         }
     };
     try {
@@ -231,21 +231,21 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
     working_copy::BlobReader blobs(git, repo_dir);
     working_copy::CommitBody body(remote_branch, commit_message, actions, author_name, author_email, blobs);
 
-    const auto project = rest::require_project(ctx, kOperation, project_name, group_id);
+    const auto project = require_project(ctx, kOperation, project_name, group_id);
     rest::Api api(ctx, std::string(kOperation));
     const auto response =
         send_commit(api, rest::Path{"projects", project.id_text, "repository", "commits"}, body, blobs);
 
     if (response.status() == 201) {
-        api.print("Successfully committed");
+        print(ctx, "Successfully committed");
         adopt_server_commit(git, response, server_head);
         fetch(git);
         merge(git, identity, tracking, remote_branch);
     } else if (refused_for_moved_branch(response) && already_published(git, identity, tracking, remote_branch)) {
         ctx.report(Outcome{Outcome::Kind::nothing_to_do, {}});
     } else {
-        api.fail("Failed to commit:", response);
-        api.print(working_copy::failure_map_line(actions));
+        fail(ctx, "Failed to commit:", response);
+        print(ctx, working_copy::failure_map_line(actions));
     }
 }
 
