@@ -482,10 +482,11 @@ def trace_breakdown(path):
 
 
 def git_command(argv):
-    """The git command of a trace2 start event's argv ("fetch" for `git -c a=b fetch origin`)."""
+    """The git command of a trace2 start event's argv ("fetch" for `git -c a=b fetch origin`, "log" for
+    `git --literal-pathspecs log`): the first word after git's own options."""
     argv = argv[1:]
-    while argv and argv[0] == "-c":
-        argv = argv[2:]
+    while argv and argv[0].startswith("-"):
+        argv = argv[2:] if argv[0] in ("-c", "-C") else argv[1:]
     return argv[0] if argv else "git"
 
 

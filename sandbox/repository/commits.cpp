@@ -47,10 +47,12 @@ constexpr const char* kExecutable = "100755";
 
 // The last commit that changed `path` in the history of `commit`, as Gitaly's LastCommitForPath
 // finds it (`git log -1`, the path taken literally); none when there is none or `commit` is unknown.
-std::optional<std::string> last_commit_of(const repo::GitRepo& git, const std::string& commit, const std::string& path) {
+std::optional<std::string> last_commit_of(const repo::GitRepo& git, const std::string& commit,
+                                          const std::string& path) {
     std::string out;
-    if (git.git_status({"--literal-pathspecs", "log", "-1", "--no-follow", "--format=%H", "--end-of-options", commit, "--", path}, &out) != 0)
-        return std::nullopt;
+    const std::vector<std::string> args{"--literal-pathspecs", "log", "-1", "--no-follow", "--format=%H",
+                                        "--end-of-options", commit, "--", path};
+    if (git.git_status(args, &out) != 0) return std::nullopt;
     while (!out.empty() && out.back() == '\n') out.pop_back();
     if (out.empty()) return std::nullopt;
     return out;

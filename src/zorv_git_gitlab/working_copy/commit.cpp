@@ -66,7 +66,8 @@ void merge(const GitRunner& git, const Args& identity, const std::string& tracki
     const Args args = with(identity, {"merge", "--no-edit", tracking});
     const auto result = git.probe(args);
     if (result.ok()) return;
-    if (result.term_signal == 0 && working_copy::conclude_staged_merge(git, identity, tracking, merge_message(branch))) {
+    if (result.term_signal == 0 &&
+        working_copy::conclude_staged_merge(git, identity, tracking, merge_message(branch))) {
         git.run(args);
         return;
     }
@@ -185,13 +186,15 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
 
     const auto layout = working_copy::locate(git, repo_dir);
     const Args identity = identity_options(git, author_name, author_email);
-    const auto settled = working_copy::settle(git, layout, identity, tracking, remote_branch, merge_message(remote_branch));
+    const auto settled =
+        working_copy::settle(git, layout, identity, tracking, remote_branch, merge_message(remote_branch));
     for (const auto& lock : settled.removed_locks) {
         ctx.log(LogLevel::warning, std::string(kOperation) + ": removed the lock file " + lock.string() +
                                        " of a git process that is gone");
     }
     for (const auto& path : settled.undone) {
-        ctx.log(LogLevel::warning, std::string(kOperation) + ": put back " + path + ", which a checkout cut short had rewritten");
+        ctx.log(LogLevel::warning,
+                std::string(kOperation) + ": put back " + path + ", which a checkout cut short had rewritten");
     }
     if (!settled.merge.empty()) ctx.log(LogLevel::warning, std::string(kOperation) + ": " + settled.merge);
     fetch(git);

@@ -176,7 +176,8 @@ void CommitBody::start_action(const Action& action) {
     pending_ += "\",\"file_path\":" + path;
     // The last key: the file's last commit on the branch, which makes GitLab refuse the action once
     // the file has changed there since.
-    const std::string end = action.last_commit_id.empty() ? "}" : ",\"last_commit_id\":\"" + action.last_commit_id + "\"}";
+    const std::string end =
+        action.last_commit_id.empty() ? "}" : ",\"last_commit_id\":\"" + action.last_commit_id + "\"}";
     switch (action.kind) {
     case ActionKind::remove:
         pending_ += end;

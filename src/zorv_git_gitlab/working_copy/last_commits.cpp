@@ -57,8 +57,9 @@ private:
         const auto second = first == std::string::npos ? std::string::npos : header.find(' ', first + 1);
         std::size_t size = 0;
         const char* end = header.data() + header.size();
-        const auto parsed = second == std::string::npos ? std::from_chars_result{header.data(), std::errc::invalid_argument}
-                                                        : std::from_chars(header.data() + second + 1, end, size);
+        const auto parsed = second == std::string::npos
+                                ? std::from_chars_result{header.data(), std::errc::invalid_argument}
+                                : std::from_chars(header.data() + second + 1, end, size);
         if (parsed.ec != std::errc{} || parsed.ptr != end) {
             git_.fail(args_, "unexpected answer for " + object_name + ": " + header, -1);
         }

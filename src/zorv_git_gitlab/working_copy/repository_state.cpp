@@ -72,7 +72,9 @@ std::vector<fs::path> places(const Layout& layout) {
     if (layout.common_dir.filename() == ".git") out.push_back(layout.common_dir.parent_path());
     std::error_code ec;
     for (fs::directory_iterator it(layout.common_dir / "worktrees", ec), end; !ec && it != end; it.increment(ec)) {
-        if (const auto gitdir = read_text(it->path() / "gitdir")) out.push_back(fs::path(first_line(*gitdir)).parent_path());
+        if (const auto gitdir = read_text(it->path() / "gitdir")) {
+            out.push_back(fs::path(first_line(*gitdir)).parent_path());
+        }
     }
     for (auto& place : out) place = resolved(place);
     return out;
@@ -233,7 +235,8 @@ std::vector<std::string> undo_cut_short_checkout(const GitRunner& git, const Lay
         const std::string id = ids.substr(pos, end - pos);
         pos = end + 1;
         std::error_code ec;
-        const bool executable = (fs::status(layout.top / path, ec).permissions() & fs::perms::owner_exec) != fs::perms::none;
+        const auto permissions = fs::status(layout.top / path, ec).permissions();
+        const bool executable = (permissions & fs::perms::owner_exec) != fs::perms::none;
         const std::string entry = std::string(executable ? "100755 " : "100644 ") + id;
         if (std::none_of(written.begin(), written.end(), [&](const auto& tree) {
                 const auto it = tree.find(path);
@@ -269,8 +272,8 @@ Layout locate(const GitRunner& git, const std::string& repo_dir) {
     Layout layout{out.substr(second + 1), out.substr(0, first), out.substr(first + 1, second - first - 1)};
     std::error_code ec;
     if (!fs::equivalent(layout.top, fs::path(repo_dir), ec)) {
-        git.fail(args, repo_dir + " is not the top directory of a git working copy (that is " + layout.top.string() + ")",
-                 -1);
+        git.fail(args,
+                 repo_dir + " is not the top directory of a git working copy (that is " + layout.top.string() + ")", -1);
     }
     return layout;
 }
@@ -321,9 +324,7 @@ std::vector<std::string> lock_holders(const Layout& layout, const std::vector<fs
     if (ec) return {"a git process, perhaps: /proc cannot be read to tell (" + ec.message() + ")"};
     for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
         const std::string pid = it->path().filename().string();
-        if (pid.empty() || pid == self || !std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            continue;
-        }
+        if (pid.empty() || pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
         // "<pid> (<name>) <state> ..."; the name may hold parentheses itself
         const std::string stat = read_text(it->path() / "stat").value_or("");
         const auto open = stat.find('('), close = stat.rfind(')');
@@ -354,7 +355,8 @@ Settled settle(const GitRunner& git, const Layout& layout, const Args& identity,
         std::string who;
         for (const auto& holder : holders) who += (who.empty() ? "" : ", ") + holder;
         throw GitError(git.redact("commit_project: " + what + " in " + layout.top.string() + " and " + who +
-                                  " is working in this repository; it is left alone: call again once that has finished"),
+                                  " is working in this repository; it is left alone: call again once that has "
+                                  "finished"),
                        -1);
     }
     for (const auto& lock : locks) {
@@ -374,7 +376,8 @@ Settled settle(const GitRunner& git, const Layout& layout, const Args& identity,
 
 bool conclude_staged_merge(const GitRunner& git, const Args& identity, const std::string& tracking,
                            std::string_view merge_message) {
-    if (git.run({"diff-index", "--cached", "--quiet", "HEAD", "--"}, {.accept = {0, 1, 128}}).exit_code != 1) return false;
+    const auto staged = git.run({"diff-index", "--cached", "--quiet", "HEAD", "--"}, {.accept = {0, 1, 128}});
+    if (staged.exit_code != 1) return false;
     for (const std::string& candidate : {tracking, tracking + "@{1}"}) {
         const auto id = git.run({"rev-parse", "--verify", "--quiet", candidate + "^{commit}"}, {.accept = {0, 1, 128}});
         if (id.exit_code != 0 || !staged_is_merge_of(git, first_line(id.out))) continue;
