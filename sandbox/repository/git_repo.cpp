@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <ctime>
 #include <fstream>
@@ -48,6 +49,7 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
 
 using object_files::is_object_id;
 using object_files::read_file;
+using object_files::valid_refname;
 
 // A revision given by a caller must never reach git as an option.
 bool safe_revision(std::string_view rev) {
@@ -125,24 +127,6 @@ std::optional<std::string> read_ref(const std::filesystem::path& dir, std::strin
     return std::nullopt;
 }
 
-// git's refname rules (refs.c, check_refname_component and check_refname_format): no component
-// starting with '.' or ending with ".lock", no "..", "@{", "//", control characters, space,
-// '~', '^', ':', '?', '*', '[', '\\', no leading or trailing '/', no trailing '.', not "@".
-bool valid_refname(std::string_view name) {
-    if (name.empty() || name == "@" || name.front() == '/' || name.back() == '/' || name.back() == '.') return false;
-    if (name.find("..") != std::string_view::npos || name.find("@{") != std::string_view::npos ||
-        name.find("//") != std::string_view::npos)
-        return false;
-    for (const unsigned char c : name) {
-        if (c < 0x20 || c == 0x7f || std::string_view(" ~^:?*[\\").find(static_cast<char>(c)) != std::string_view::npos)
-            return false;
-    }
-    for (auto component : split(name, '/')) {
-        if (component.starts_with('.') || component.ends_with(".lock")) return false;
-    }
-    return true;
-}
-
 std::string epoch_now() {
     return std::to_string(static_cast<long long>(std::time(nullptr))) + " +0000";
 }
@@ -211,14 +195,18 @@ bool GitRepo::has_commits() const {
 
 std::optional<std::string> GitRepo::resolve_commit(std::string_view rev) const {
     if (!safe_revision(rev)) return std::nullopt;
-    // A branch name git would read as that branch (no ref of the same name in git's earlier
-    // places: the repository's own files, refs/ and refs/tags/) is read in process.
-    if (valid_refname(rev) && !is_object_id(rev)) {
+    // A branch name git would read as that branch (not a full object id in either case, no ref of
+    // the same name in git's earlier places: the repository's own files, refs/ and refs/tags/) is
+    // read in process.
+    std::string lower(rev);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (valid_refname(rev) && !is_object_id(lower)) {
         const std::string name(rev);
         std::error_code ec;
         const bool shadowed = std::filesystem::exists(dir_ / name, ec) || std::filesystem::exists(dir_ / "refs" / name, ec) ||
                               std::filesystem::exists(dir_ / "refs" / "tags" / name, ec) ||
-                              read_ref(dir_, "refs/" + name) || read_ref(dir_, "refs/tags/" + name);
+                              read_ref(dir_, name) || read_ref(dir_, "refs/" + name) ||
+                              read_ref(dir_, "refs/tags/" + name);
         if (!shadowed) {
             if (auto head = read_ref(dir_, "refs/heads/" + name)) return head;
         }

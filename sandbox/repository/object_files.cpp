@@ -107,18 +107,15 @@ std::optional<Ident> parse_ident(std::string_view line) {
     return ident;
 }
 
-// A ref path git would write as a plain file below refs/.
-bool plain_ref_path(std::string_view ref) {
-    if (!ref.starts_with("refs/") || ref.ends_with("/") || ref.find("//") != std::string_view::npos) return false;
-    std::size_t start = 0;
-    while (start <= ref.size()) {
-        auto end = ref.find('/', start);
-        if (end == std::string_view::npos) end = ref.size();
-        const auto part = ref.substr(start, end - start);
-        if (part.empty() || part.front() == '.' || part.ends_with(".lock")) return false;
+std::vector<std::string_view> components(std::string_view name) {
+    std::vector<std::string_view> out;
+    for (std::size_t start = 0; start <= name.size();) {
+        auto end = name.find('/', start);
+        if (end == std::string_view::npos) end = name.size();
+        out.push_back(name.substr(start, end - start));
         start = end + 1;
     }
-    return true;
+    return out;
 }
 
 // A file written in full under a name of its own (a ref's lock file, a temporary object file) and
@@ -495,10 +492,23 @@ std::optional<CommitInfo> read_commit(const fs::path& git_dir, const std::string
     return parse_commit(oid, std::string_view(*object).substr(nul + 1));
 }
 
+bool valid_refname(std::string_view name) {
+    if (name.empty() || name == "@" || name.back() == '.') return false;
+    if (name.find("..") != std::string_view::npos || name.find("@{") != std::string_view::npos) return false;
+    for (const unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || std::string_view(" ~^:?*[\\").find(static_cast<char>(c)) != std::string_view::npos)
+            return false;
+    }
+    for (const auto component : components(name)) {
+        if (component.empty() || component.starts_with('.') || component.ends_with(".lock")) return false;
+    }
+    return true;
+}
+
 RefUpdate update_ref(const fs::path& git_dir, const std::string& ref, const std::string& value,
                      const std::string& expected) {
     std::error_code ec;
-    if (!plain_ref_path(ref) || !is_object_id(value) || fs::exists(git_dir / "packed-refs", ec) ||
+    if (!ref.starts_with("refs/") || !valid_refname(ref) || !is_object_id(value) || fs::exists(git_dir / "packed-refs", ec) ||
         fs::exists(git_dir / "logs", ec) || configures(git_dir, "logallrefupdates"))
         return RefUpdate::ask_git;
     const fs::path target = git_dir / ref;

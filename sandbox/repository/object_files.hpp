@@ -15,6 +15,10 @@ namespace zorv_sandbox::repo::object_files {
 
 // A full object id: 40 (SHA-1) or 64 (SHA-256) lowercase hex digits.
 bool is_object_id(std::string_view s);
+// git's refname rules (refs.c, check_refname_component and check_refname_format with
+// REFNAME_ALLOW_ONELEVEL): no empty component, none starting with '.' or ending with ".lock", no
+// "..", "@{", control characters, space, '~', '^', ':', '?', '*', '[', '\\', no trailing '.', not "@".
+bool valid_refname(std::string_view name);
 // A file's whole content; nullopt when it cannot be read.
 std::optional<std::string> read_file(const std::filesystem::path& file);
 // SHA-256 of `data` as lowercase hex.
