@@ -4,6 +4,7 @@
 #include "git_twin.hpp"
 
 #include <fstream>
+#include <set>
 
 namespace {
 
@@ -74,9 +75,11 @@ TEST(RefLookups, BranchesAndShortNamesResolveAsGitResolvesThem) {
     const auto generated = ref_names(rng);
     names.insert(names.end(), generated.begin(), generated.begin() + 100);
     const std::vector<std::string> values{commits[0], commits[1], commits[2], tag, blob};
+    std::set<std::string> packed;  // every name is a branch: packed, loose, or packed and then loose
     for (const bool pack : {true, false}) {
         for (const auto& name : names) {
-            if (rng.chance(60)) r.git.git_status({"update-ref", "refs/heads/" + name, rng.pick(commits)});
+            if (pack ? rng.chance(50) && packed.insert(name).second : !packed.contains(name) || rng.chance(30))
+                r.git.git_status({"update-ref", "refs/heads/" + name, rng.pick(commits)});
             for (const std::string place : {"refs/", "refs/tags/", "refs/remotes/"})
                 if (rng.chance(15)) r.git.git_status({"update-ref", place + name, rng.pick(values)});
             if (name.find('/') == std::string::npos && !fs::exists(r.dir / name) && rng.chance(10))
@@ -87,6 +90,14 @@ TEST(RefLookups, BranchesAndShortNamesResolveAsGitResolvesThem) {
     }
     r.git.git({"symbolic-ref", "refs/heads/sym", "refs/heads/main"});
     r.git.git({"symbolic-ref", "refs/heads/dangling", "refs/heads/nowhere"});
+    // Branches shadowed by a symbolic ref in each earlier place.
+    r.git.git({"update-ref", "refs/heads/main", commits[0]});
+    for (const auto& [place, name] : std::map<std::string, std::string>{
+             {"SHADOWED", "SHADOWED"}, {"refs/shadowed", "shadowed"}, {"refs/tags/tag/shadowed", "tag/shadowed"}}) {
+        r.git.git({"update-ref", "refs/heads/" + name, commits[1]});
+        r.git.git({"symbolic-ref", place, "refs/heads/main"});
+        names.push_back(name);
+    }
     const auto refs = gits_refs(r);
     std::vector<std::string> branches;
     for (const auto& [ref, value] : refs)
@@ -150,12 +161,13 @@ TEST(RefUpdates, CompareAndSwapLeavesWhatGitUpdateRefLeaves) {
         }
         std::size_t in_process = 0;
         for (int step = 0, steps = setup == "loose refs" ? 60 : 25; step < steps; ++step) {
-            const auto& ref = rng.pick(refs);
+            // The first step creates a ref, which the setup may leave to git.
+            const auto& ref = step == 0 ? refs[0] : rng.pick(refs);
             const auto current = gits.ask({"rev-parse", "--verify", "--quiet", ref});
             const auto value = rng.pick(values);
             const auto expected = rng.chance(60) ? current.value_or("") : rng.chance(50) ? "" : rng.pick(values);
             SCOPED_TRACE("step " + std::to_string(step) + ": " + ref + " from " + expected + " to " + value);
-            const auto kind = rng.below(10);
+            const auto kind = step == 0 ? 9 : rng.below(10);
             if (kind == 0) {  // another writer holds the ref's lock
                 for (const auto* r : {&mine, &gits}) {
                     std::error_code ec;
