@@ -107,6 +107,7 @@ std::optional<Ident> parse_ident(std::string_view line) {
     return ident;
 }
 
+// The parts of a ref name between slashes, empty ones included.
 std::vector<std::string_view> components(std::string_view name) {
     std::vector<std::string_view> out;
     for (std::size_t start = 0; start <= name.size();) {
@@ -508,8 +509,9 @@ bool valid_refname(std::string_view name) {
 RefUpdate update_ref(const fs::path& git_dir, const std::string& ref, const std::string& value,
                      const std::string& expected) {
     std::error_code ec;
-    if (!ref.starts_with("refs/") || !valid_refname(ref) || !is_object_id(value) || fs::exists(git_dir / "packed-refs", ec) ||
-        fs::exists(git_dir / "logs", ec) || configures(git_dir, "logallrefupdates"))
+    if (!ref.starts_with("refs/") || !valid_refname(ref) || !is_object_id(value) ||
+        fs::exists(git_dir / "packed-refs", ec) || fs::exists(git_dir / "logs", ec) ||
+        configures(git_dir, "logallrefupdates"))
         return RefUpdate::ask_git;
     const fs::path target = git_dir / ref;
     fs::create_directories(target.parent_path(), ec);

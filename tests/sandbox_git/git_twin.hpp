@@ -75,8 +75,9 @@ struct Repo {
     // A commit of the empty tree with fixed dates, told apart by its message: the same id in any repository.
     [[nodiscard]] std::string commit(const std::string& message) const {
         const std::string ident = " A <a@example.com> 1700000000 +0100\n";
-        auto id = git.git({"hash-object", "-t", "commit", "-w", "--stdin"},
-                          "tree " + git.write_tree({}) + "\nauthor" + ident + "committer" + ident + "\n" + message + "\n");
+        const std::string text =
+            "tree " + git.write_tree({}) + "\nauthor" + ident + "committer" + ident + "\n" + message;
+        auto id = git.git({"hash-object", "-t", "commit", "-w", "--stdin"}, text + '\n');
         id.pop_back();
         return id;
     }

@@ -32,7 +32,8 @@ std::string joined(const std::vector<std::string>& items, std::string_view separ
 // after 15, 2047 and 262143 bytes; zlib's window is 32 KiB, its stream 16 KiB at a time when read),
 // random and repeated bytes of each, text with and without valid UTF-8; `count` distinct ones in all.
 std::vector<std::string> blob_contents(Random& rng, std::size_t count) {
-    std::vector<std::string> out{"", "\n", std::string(1, '\0'), "a\r\nb\r\n", "\xff\xfe not UTF-8 \xc3\x28", "é名\n"};
+    std::vector<std::string> out{"",         "\n", std::string(1, '\0'), "a\r\nb\r\n", "\xff\xfe not UTF-8 \xc3\x28",
+                                 "é名\n"};
     for (const std::size_t size : {15, 16, 2047, 2048, 16383, 16384, 32769, 262143, 262144}) {
         out.push_back(rng.bytes(size));
         out.emplace_back(size, 'x');
@@ -159,7 +160,7 @@ public:
         for (auto k = rng_.below(4); k > 0; --k) c.headers.push_back("parent " + rng_.pick(parents_));
         c.headers.push_back("author " + ident());
         c.headers.push_back("committer " + ident());
-        if (rng_.chance(20)) c.headers.emplace_back("gpgsig -----BEGIN PGP SIGNATURE-----\n \n iQEz\n -----END PGP SIGNATURE-----");
+        if (rng_.chance(20)) c.headers.emplace_back("gpgsig -----BEGIN PGP SIGNATURE-----\n \n iQEz\n -----END PGP");
         if (rng_.chance(10)) c.headers.emplace_back("mergetag object " + tree_ + "\n type commit\n tag v1\n");
         if (rng_.chance(10)) c.headers.emplace_back("x-unknown header value");
         c.message = rng_.pick(std::vector<std::string>{"", "\n", "subject", "subject\n\nbody\r\n", "\n\nlate\n",
@@ -206,29 +207,31 @@ private:
         for (const std::string head : {" ", "\t", "<x> "})
             edits.emplace_back([this, head](RawCommit& c) { *header(c, "author") = "author " + head + ident(); });
         for (const std::string date :
-             {"", "x1 +0000", "1700000000", "1700000000 +000", "1700000000 +00000", "1700000000 0000", "1700000000 +0060",
-              "1700000000 +2400", "1700000000 -0000", "1700000000 +1260", "0 -0001", "3600 -0100", "3599 -0100",
-              "86399 -2359", "0 +0000", "1234567890123 +0000", "+5 +0000", "1700000000  +0100", "1700000000 +0100 x",
-              "01700000000 +0100", "1700000000\t+0100", "253402300800 +0000"})
+             {"", "x1 +0000", "1700000000", "1700000000 +000", "1700000000 +00000", "1700000000 0000",
+              "1700000000 +0060", "1700000000 +2400", "1700000000 -0000", "1700000000 +1260", "0 -0001", "3600 -0100",
+              "3599 -0100", "86399 -2359", "0 +0000", "1234567890123 +0000", "+5 +0000", "1700000000  +0100",
+              "1700000000 +0100 x", "01700000000 +0100", "1700000000\t+0100", "253402300800 +0000"})
             author_line("author A <a@b> " + date);
         for (const std::string line : {"author Name<mail> 1700000000 +0100", "author A <b <c> 1 +0000",
                                        "author A <b> c> 1 +0000", "author A <b 1 +0000", "author A b> 1 +0000",
                                        "author", "author  <> 1 +0000"})
             author_line(line);
         for (const std::string encoding : {"ISO-8859-1", "UTF-8", "utf8"})
-            edits.emplace_back([encoding](RawCommit& c) { c.headers.insert(header(c, "author"), "encoding " + encoding); });
+            edits.emplace_back(
+                [encoding](RawCommit& c) { c.headers.insert(header(c, "author"), "encoding " + encoding); });
         edits.emplace_back([](RawCommit& c) { c.headers.insert(c.headers.begin(), "x-first header"); });
         for (const std::string between : {"x-between tree and parents", " continuation of the tree line"}) {
             edits.emplace_back([this, between](RawCommit& c) {
                 c.headers.insert(c.headers.begin() + 1, {between, "parent " + rng_.pick(parents_)});
             });
         }
-        edits.emplace_back([this](RawCommit& c) { c.headers.insert(header(c, "author") + 1, "parent " + rng_.pick(parents_)); });
+        edits.emplace_back(
+            [this](RawCommit& c) { c.headers.insert(header(c, "author") + 1, "parent " + rng_.pick(parents_)); });
         edits.emplace_back([this](RawCommit& c) {
             std::string parent = rng_.pick(parents_), upper = parent;
-            std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char ch) { return std::toupper(ch); });
-            c.headers.insert(c.headers.begin() + 1, "parent " + rng_.pick(std::vector<std::string>{
-                                                        upper, parent + std::string(24, 'a'), parent.substr(1), "xyz"}));
+            for (auto& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            const std::vector<std::string> forms{upper, parent + std::string(24, 'a'), parent.substr(1), "xyz"};
+            c.headers.insert(c.headers.begin() + 1, "parent " + rng_.pick(forms));
         });
         edits.emplace_back([this](RawCommit& c) { c.headers.insert(c.headers.begin() + 1, "tree " + tree_); });
         edits.emplace_back([this](RawCommit& c) { c.headers[0] = "tree " + tree_ + std::string(24, 'a'); });
@@ -238,7 +241,7 @@ private:
         for (const std::string key : {"tree", "author", "committer"})
             edits.emplace_back([key](RawCommit& c) { c.headers.erase(header(c, key)); });
         edits.emplace_back([](RawCommit& c) { c.message.insert(c.message.size() / 2, 1, '\0'); });
-        edits.emplace_back([](RawCommit& c) { c.headers.insert(header(c, "author") + 1, " continuation of the author"); });
+        edits.emplace_back([](RawCommit& c) { c.headers.insert(header(c, "author") + 1, " continuation"); });
         return edits;
     }
 
@@ -344,8 +347,8 @@ TEST(Trees, EveryNameAndModeReadsBackAsWritten) {
     const auto commit = r.commit("gitlink target");
     const std::vector<std::string> pieces{"a", "B", "0", " ", "-", ".", "é", "名", "\xff", "\t", "\n", "'", "\"",
                                           "#", "a.b", "x y", "~", "@{", "\\", ":", "*"};
-    zorv_sandbox::repo::Files files;
-    while (files.size() < 80) {
+    std::map<std::string, std::string> modes;  // by path
+    while (modes.size() < 80) {
         std::string path;
         for (auto depth = 1 + rng.below(3); depth > 0; --depth) {
             std::string name = rng.join(1 + rng.below(4), pieces);
@@ -353,13 +356,17 @@ TEST(Trees, EveryNameAndModeReadsBackAsWritten) {
             path += (path.empty() ? "" : "/") + name;
         }
         if (path.empty()) continue;
-        const bool clash = std::any_of(files.begin(), files.end(), [&](const auto& f) {
-            return f.first.starts_with(path + "/") || path.starts_with(f.first + "/");
+        const bool clash = std::any_of(modes.begin(), modes.end(), [&](const auto& m) {
+            return m.first.starts_with(path + "/") || path.starts_with(m.first + "/");
         });
-        if (clash) continue;
-        const auto mode = rng.pick(std::vector<std::string>{"100644", "100755", "120000", "160000"});
-        files[path] = {mode, mode == "160000" ? commit : r.git.write_blob(rng.bytes(rng.below(20)))};
+        if (!clash) modes[path] = rng.pick(std::vector<std::string>{"100644", "100755", "120000", "160000"});
     }
+    std::vector<std::string> contents;
+    for (std::size_t i = 0; i < modes.size(); ++i) contents.push_back(rng.bytes(rng.below(20)));
+    const auto blobs = r.git.write_blobs(views(contents));
+    zorv_sandbox::repo::Files files;
+    std::size_t next = 0;
+    for (const auto& [path, mode] : modes) files[path] = {mode, mode == "160000" ? commit : blobs.at(next++)};
     const auto tree = r.git.write_tree(files);
     const auto sha = r.git.commit_tree(tree, {}, "tree", {"A", "a@b"}, {"A", "a@b"});
     const auto listed = r.git.files(sha);

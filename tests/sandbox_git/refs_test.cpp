@@ -35,7 +35,8 @@ TEST(RefNames, BranchAndTagNamesAsGitCheckRefFormatJudgesThem) {
         // `git check-ref-format --branch` (which also refuses "HEAD" and a leading '-') prints the
         // branch it takes the name for; GitLab further keeps full object ids and names under refs/.
         const bool gitlab_keeps = object_files::is_object_id(name) || name.starts_with("refs/");
-        EXPECT_EQ(r.git.valid_branch_name(name), r.ask({"check-ref-format", "--branch", name}) == name && !gitlab_keeps);
+        const auto branch = r.ask({"check-ref-format", "--branch", name});
+        EXPECT_EQ(r.git.valid_branch_name(name), branch == name && !gitlab_keeps);
         // `git tag` refuses a leading '-'; GitLab also "HEAD" and names under refs/.
         const bool tag = r.ask({"check-ref-format", "refs/tags/" + name}) && !name.starts_with('-');
         EXPECT_EQ(r.git.valid_tag_name(name), tag && name != "HEAD" && !name.starts_with("refs/"));
@@ -74,6 +75,12 @@ TEST(RefLookups, BranchesAndShortNamesResolveAsGitResolvesThem) {
                                    "objects", "refs", "sym", commits[1].substr(0, 7)};
     const auto generated = ref_names(rng);
     names.insert(names.end(), generated.begin(), generated.begin() + 100);
+    // Apart from those, a branch named like an object id in upper case, and one named like a full
+    // ref that is packed.
+    const std::vector<std::string> apart{std::string(40, 'F'), "refs/heads/packed"};
+    r.git.git({"update-ref", "refs/heads/" + apart[0], commits[1]});
+    r.git.git({"update-ref", "refs/heads/" + apart[1], commits[1]});
+    r.git.git({"update-ref", apart[1], commits[2]});
     const std::vector<std::string> values{commits[0], commits[1], commits[2], tag, blob};
     std::set<std::string> packed;  // every name is a branch: packed, loose, or packed and then loose
     for (const bool pack : {true, false}) {
@@ -88,10 +95,11 @@ TEST(RefLookups, BranchesAndShortNamesResolveAsGitResolvesThem) {
         if (pack) r.git.git({"pack-refs", "--all"});
         EXPECT_EQ(r.git.has_commits(), !r.ask({"for-each-ref", "refs/heads"})->empty());
     }
+    names.insert(names.end(), apart.begin(), apart.end());
+    // Symbolic branches, and branches shadowed by a symbolic ref in each earlier place.
+    r.git.git({"update-ref", "refs/heads/main", commits[0]});
     r.git.git({"symbolic-ref", "refs/heads/sym", "refs/heads/main"});
     r.git.git({"symbolic-ref", "refs/heads/dangling", "refs/heads/nowhere"});
-    // Branches shadowed by a symbolic ref in each earlier place.
-    r.git.git({"update-ref", "refs/heads/main", commits[0]});
     for (const auto& [place, name] : std::map<std::string, std::string>{
              {"SHADOWED", "SHADOWED"}, {"refs/shadowed", "shadowed"}, {"refs/tags/tag/shadowed", "tag/shadowed"}}) {
         r.git.git({"update-ref", "refs/heads/" + name, commits[1]});
@@ -102,8 +110,10 @@ TEST(RefLookups, BranchesAndShortNamesResolveAsGitResolvesThem) {
     std::vector<std::string> branches;
     for (const auto& [ref, value] : refs)
         if (ref.starts_with("refs/heads/")) branches.push_back(ref.substr(11));
-    r.git.set_head_branch(rng.pick(branches));
-    EXPECT_EQ("refs/heads/" + r.git.head_branch().value_or("?"), r.ask({"symbolic-ref", "HEAD"}));
+    for (const auto& head : {rng.pick(branches), std::string("sym")}) {
+        r.git.set_head_branch(head);
+        EXPECT_EQ("refs/heads/" + r.git.head_branch().value_or("?"), r.ask({"symbolic-ref", "HEAD"}));
+    }
 
     auto revisions = names;
     for (const std::string rev : {"x~1", "x^", "main@{0}", "@", "HEAD", "dangling", "nowhere", "v1", "only-a-tag"})
@@ -111,13 +121,15 @@ TEST(RefLookups, BranchesAndShortNamesResolveAsGitResolvesThem) {
     for (const auto& id : {commits[0], commits[0].substr(0, 10), blob, tag}) revisions.push_back(id);
     for (const auto& rev : revisions) {
         SCOPED_TRACE("revision \"" + rev + "\"");
-        const auto commit = r.ask({"rev-parse", "--verify", "--quiet", rev + "^{commit}"});  // or "^<id>" for "^{"
+        const auto commit = r.ask({"rev-parse", "--verify", "--quiet", rev + "^{commit}"});  // "^<id>" for "^{"
         EXPECT_EQ(r.git.resolve_commit(rev), commit && object_files::is_object_id(*commit) ? commit : std::nullopt);
         const auto branch = refs.find("refs/heads/" + rev);
         EXPECT_EQ(r.git.branch_head(rev), branch == refs.end() ? std::nullopt : std::optional(branch->second));
     }
     // A commit is its own ancestor; whatever is not a commit is no one's.
-    for (const auto& rev : {commits[0], std::string("main"), commits[0].substr(0, 10), blob, tag, std::string(40, 'e')}) {
+    const std::vector<std::string> objects{commits[0], "main", commits[0].substr(0, 10), blob, tag,
+                                           std::string(40, 'e')};
+    for (const auto& rev : objects) {
         SCOPED_TRACE("revision \"" + rev + "\"");
         EXPECT_EQ(r.git.is_ancestor(rev, rev), r.ask({"merge-base", "--is-ancestor", rev, rev}).has_value());
     }
