@@ -1,8 +1,9 @@
 // zorv-gitlab: every operation of the table (operation_table.hpp) as a subcommand, its parameters as
 // options.
 //
-//   zorv-gitlab [--json] [--verbose] [--timeout-connect S] [--timeout-stall S] [--poll-interval S]
-//               [--max-tries N] OPERATION --parameter value ...
+//   zorv-gitlab [--json] [--verbose] [--connect-timeout S] [--stall-timeout S] [--max-tries N] ...
+//               OPERATION --parameter value ...
+// (one global option per setting of the library, named after it)
 #include <CLI/CLI.hpp>
 
 #include <array>
@@ -79,7 +80,7 @@ public:
         std::string dashed(op.name);
         for (auto& c : dashed) c = c == '_' ? '-' : c;
         sub->alias(dashed);
-        sub->footer("Global options (--json, --verbose, --timeout-connect, ...): see 'zorv-gitlab --help'.\n"
+        sub->footer("Global options (--json, --verbose, --connect-timeout, ...): see 'zorv-gitlab --help'.\n"
                     "Exit status: 0 success, 1 the operation was refused or found nothing, 2 usage, 3 an error.");
         (declare<I>(*sub, op.params[I]), ...);
         sub_ = sub;
@@ -170,6 +171,40 @@ std::map<const CLI::App*, std::unique_ptr<Command>> declare_operations(CLI::App&
     return commands;
 }
 
+// The spellings the options had before they were named after the settings, still accepted.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 3> kFormerOptionNames{{
+    {"connect_timeout", "--timeout-connect"}, {"stall_timeout", "--timeout-stall"},
+    {"merge_poll_interval", "--poll-interval"}}};
+
+// A global option per setting (kSettings): --name with dashes, its help and the library's default.
+struct Limit {
+    const zorv_git_gitlab::SettingDescriptor* setting;
+    CLI::Option* option = nullptr;
+    double value = 0;
+};
+
+std::vector<Limit> declare_settings(CLI::App& app) {
+    namespace zg = zorv_git_gitlab;
+    std::vector<Limit> limits;
+    limits.reserve(zg::kSettings.size());
+    const zg::Settings defaults;
+    for (const auto& setting : zg::kSettings) {
+        Limit& limit = limits.emplace_back(Limit{&setting, nullptr, zg::setting_value(defaults, setting)});
+        std::string names = "--" + std::string(setting.name);
+        for (auto& c : names) c = c == '_' ? '-' : c;
+        for (const auto& [name, former] : kFormerOptionNames) {
+            if (name == setting.name) names += "," + std::string(former);
+        }
+        limit.option = app.add_option(names, limit.value, std::string(setting.help))->capture_default_str();
+        if (zg::kind_of(setting) == zg::SettingKind::count) {
+            limit.option->check(CLI::Range(1.0, 1e6));
+        } else {
+            limit.option->check(CLI::PositiveNumber);
+        }
+    }
+    return limits;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -187,25 +222,9 @@ int main(int argc, char** argv) {
     app.fallthrough();  // global options are accepted after the operation too
 
     zorv_cli::GlobalOptions options;
-    const zorv_git_gitlab::Settings defaults;
-    double connect_s = static_cast<double>(defaults.connect_timeout.count()) / 1000.0;
-    double stall_s = static_cast<double>(defaults.stall_time.count());
-    double poll_s = static_cast<double>(defaults.merge_poll_interval.count()) / 1000.0;
-    int max_tries = defaults.max_tries;
     app.add_flag("--json", options.json, "print the result as JSON on one line (default: indented)");
     app.add_flag("--verbose", options.verbose, "show a DEBUG line per request on standard error");
-    auto* connect = app.add_option("--timeout-connect", connect_s, "seconds allowed to connect to the server")
-                        ->check(CLI::PositiveNumber)
-                        ->capture_default_str();
-    auto* stall = app.add_option("--timeout-stall", stall_s, "seconds a transfer may stall before it is abandoned")
-                      ->check(CLI::PositiveNumber)
-                      ->capture_default_str();
-    auto* poll = app.add_option("--poll-interval", poll_s, "seconds between perform_merge's polls of the merge check")
-                     ->check(CLI::PositiveNumber)
-                     ->capture_default_str();
-    auto* tries = app.add_option("--max-tries", max_tries, "attempts of a GET answered 429/502/503/504 or dropped")
-                      ->check(CLI::Range(1, 100))
-                      ->capture_default_str();
+    auto limits = declare_settings(app);
 
     const auto commands = declare_operations(app);
 
@@ -222,10 +241,9 @@ int main(int argc, char** argv) {
         return zorv_cli::kExitUsage;
     }
 
-    if (connect->count() > 0) options.limits.emplace_back("connect_timeout", connect_s);
-    if (stall->count() > 0) options.limits.emplace_back("stall_timeout", stall_s);
-    if (poll->count() > 0) options.limits.emplace_back("merge_poll_interval", poll_s);
-    if (tries->count() > 0) options.limits.emplace_back("max_tries", max_tries);
+    for (const auto& limit : limits) {
+        if (limit.option->count() > 0) options.limits.emplace_back(limit.setting, limit.value);
+    }
 
     if (app.get_subcommands().empty()) {
         std::fputs("zorv-gitlab: an operation is required\nRun with --help for the list of operations.\n", stderr);

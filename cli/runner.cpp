@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "rest/output.hpp"
 #include "zorv_git_gitlab/git.hpp"
 
 namespace zorv_cli {
@@ -21,7 +20,7 @@ void write_stream(std::FILE* stream, std::string_view text) {
 
 zg::Config config_for(const GlobalOptions& options) {
     zg::Settings settings = zg::GitlabGit::settings.get();
-    for (const auto& [name, value] : options.limits) zg::set_setting(settings, name, value);
+    for (const auto& [setting, value] : options.limits) zg::set_setting(settings, *setting, value);
     return zg::Config{zg::GitlabGit::api_url.get(), zg::GitlabGit::gitlab_token.get(), settings};
 }
 
@@ -31,7 +30,7 @@ zg::Config config_for(const GlobalOptions& options) {
 // the request trace too.
 void CliContext::log(zg::LogLevel level, std::string_view message) {
     if (!log_enabled(level)) return;
-    zg::rest::write_stderr_record(level, message);
+    zg::write_log_record(level, message);
 }
 
 bool CliContext::log_enabled(zg::LogLevel level) const { return level != zg::LogLevel::debug || verbose_; }

@@ -51,8 +51,8 @@ inline Result result(const std::string& text) { return {.has_result = true, .val
 struct GlobalOptions {
     bool json = false;     // the result on one line
     bool verbose = false;  // DEBUG records (one per request) on standard error
-    // Limits given on the command line, by their names in Settings (kSettingNames), durations in seconds.
-    std::vector<std::pair<std::string_view, double>> limits;
+    // Limits given on the command line, by their descriptors (kSettings), durations in seconds.
+    std::vector<std::pair<const zorv_git_gitlab::SettingDescriptor*, double>> limits;
 };
 
 // The context of one command: a fixed configuration (the library's, with the limits given on the

@@ -3,17 +3,10 @@
 # zorv_git_gitlab::testing, also as COMPONENTS testing) and a pkg-config file.
 # The programs and the Python packages carry their own install rules (sandbox/, cli/, python/).
 # Last, the layout pip installs (component "wheel", only installed when asked for by name).
-if(NOT TARGET zorv_git_gitlab)
-  return()
-endif()
-
 include(CMakePackageConfigHelpers)
 
 set(ZORV_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zorv_git_gitlab)
 set(ZORV_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
-
-# The public headers use C++20 (concepts), so consumers compile with it too.
-set_property(TARGET zorv_git_gitlab APPEND PROPERTY INTERFACE_COMPILE_FEATURES cxx_std_20)
 
 install(TARGETS zorv_git_gitlab zorv_git_gitlab_testing EXPORT zorv_git_gitlab_targets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -22,6 +15,8 @@ install(TARGETS zorv_git_gitlab zorv_git_gitlab_testing EXPORT zorv_git_gitlab_t
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/zorv_git ${PROJECT_SOURCE_DIR}/include/zorv_git_gitlab
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.hpp")
+# The headers written at build time: the export macro and what the operation table generates.
+install(DIRECTORY ${ZORV_GENERATED_INCLUDE}/zorv_git_gitlab DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT zorv_git_gitlab_targets NAMESPACE zorv_git_gitlab:: FILE zorv_git_gitlabTargets.cmake
         DESTINATION ${ZORV_CMAKE_PACKAGE_DIR})
 
@@ -73,11 +68,11 @@ set(ZORV_WHEEL_PACKAGE zorv_git_gitlab)
 if(TARGET zorv_git_gitlab_py)
   install(TARGETS zorv_git_gitlab_py LIBRARY DESTINATION ${ZORV_WHEEL_PACKAGE} COMPONENT wheel EXCLUDE_FROM_ALL)
   install(TARGETS zorv_git_py LIBRARY DESTINATION zorv_git COMPONENT wheel EXCLUDE_FROM_ALL)
+  install(FILES ${PROJECT_BINARY_DIR}/python/zorv_git_gitlab/git.pyi DESTINATION ${ZORV_WHEEL_PACKAGE} COMPONENT wheel
+          EXCLUDE_FROM_ALL)
 endif()
 install(FILES $<TARGET_FILE:zorv_git_gitlab> DESTINATION ${ZORV_WHEEL_PACKAGE}
         RENAME libzorv_git_gitlab.so.${PROJECT_VERSION_MAJOR} COMPONENT wheel EXCLUDE_FROM_ALL)
 install(TARGETS zorv-gitlab-sandbox RUNTIME DESTINATION ${ZORV_WHEEL_PACKAGE}/bin COMPONENT wheel EXCLUDE_FROM_ALL)
-if(TARGET zorv-gitlab)
-  set_property(TARGET zorv-gitlab APPEND PROPERTY INSTALL_RPATH "$ORIGIN/..")
-  install(TARGETS zorv-gitlab RUNTIME DESTINATION ${ZORV_WHEEL_PACKAGE}/bin COMPONENT wheel EXCLUDE_FROM_ALL)
-endif()
+set_property(TARGET zorv-gitlab APPEND PROPERTY INSTALL_RPATH "$ORIGIN/..")
+install(TARGETS zorv-gitlab RUNTIME DESTINATION ${ZORV_WHEEL_PACKAGE}/bin COMPONENT wheel EXCLUDE_FROM_ALL)

@@ -244,7 +244,7 @@ Config config_for(int port) {
     config.token = "fuzz-token";
     auto& s = config.settings;
     s.connect_timeout = std::chrono::seconds(2);
-    s.stall_time = std::chrono::seconds(2);
+    s.stall_timeout = std::chrono::seconds(2);
     s.max_response_bytes = 1 << 20;
     // Retries are exercised without waiting: no backoff, Retry-After capped at nothing.
     s.max_tries = 3;

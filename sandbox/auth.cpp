@@ -25,7 +25,6 @@ void check_scopes(const Caller& caller, std::string_view method, std::string_vie
                              {"scope", needed}});
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // Authentication and lookups
 
@@ -58,18 +57,14 @@ std::optional<Caller> Sandbox::authenticate(std::string_view secret) const {
 std::optional<ProjectRef> Sandbox::resolve_project(std::string_view id_or_path) const {
     if (id_or_path.empty()) return std::nullopt;
     std::lock_guard lock(state_mutex_);
-    const bool numeric = std::all_of(id_or_path.begin(), id_or_path.end(), [](char c) { return c >= '0' && c <= '9'; });
     const ProjectEntry* found = nullptr;
-    if (numeric && id_or_path.size() < 19) {
-        const auto it = state_.projects.find(std::stoll(std::string(id_or_path)));
+    if (const auto id = numeric_id(id_or_path)) {
+        const auto it = state_.projects.find(*id);
         if (it != state_.projects.end()) found = &it->second;
     } else {
-        std::string wanted(id_or_path);
-        std::transform(wanted.begin(), wanted.end(), wanted.begin(), [](unsigned char c) { return std::tolower(c); });
+        const std::string wanted = lower_ascii(id_or_path);
         for (const auto& [id, p] : state_.projects) {
-            std::string full = p.record["path_with_namespace"].get<std::string>();
-            std::transform(full.begin(), full.end(), full.begin(), [](unsigned char c) { return std::tolower(c); });
-            if (full == wanted) {
+            if (lower_ascii(p.record["path_with_namespace"].get<std::string>()) == wanted) {
                 found = &p;
                 break;
             }

@@ -1,5 +1,5 @@
 // CI/CD variables of projects and groups, and pipelines.
-#include "records.hpp"
+#include "routes.hpp"
 
 #include <algorithm>
 

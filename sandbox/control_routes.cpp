@@ -1,6 +1,6 @@
 // Control routes under /-/sandbox/ for tests: journal, fault rules, seeding users, settings,
 // pipeline states. No authentication, and never journaled.
-#include "server.hpp"
+#include "routes.hpp"
 
 #include <algorithm>
 

@@ -1,5 +1,8 @@
-// Records made by the core itself: users with their first token, pipelines.
-#include "records.hpp"
+// The builders of the records the core makes itself: users, tokens (and the checks of their
+// parameters), pipelines.
+#include "server.hpp"
+
+#include <algorithm>
 
 namespace zorv_sandbox {
 
@@ -30,82 +33,95 @@ bool username_taken(const State& s, const std::string& username) {
     return false;
 }
 
-// A new user's record, with the fields GET /user shows besides the basic ones.
-Json new_user_record(const std::string& base, std::int64_t id, const std::string& username, const std::string& name) {
+// A new user's record: the basic fields and created_at, then for a person (not a bot) the fields
+// GET /user shows besides them.
+Json new_user_record(const std::string& base, std::int64_t id, const NewUser& user) {
     const auto now = now_iso();
-    return Json{{"id", id},
-                {"username", username},
-                {"public_email", nullptr},
-                {"name", name},
-                {"state", "active"},
-                {"locked", false},
-                {"avatar_url", nullptr},
-                {"web_url", base + "/" + username},
-                {"created_at", now},
-                {"bio", ""},
-                {"location", ""},
-                {"skype", ""},
-                {"linkedin", ""},
-                {"twitter", ""},
-                {"website_url", ""},
-                {"organization", ""},
-                {"job_title", ""},
-                {"bot", false},
-                {"last_sign_in_at", nullptr},
-                {"confirmed_at", now},
-                {"last_activity_on", nullptr},
-                {"email", username + "@sandbox.invalid"},
-                {"projects_limit", 100000},
-                {"current_sign_in_at", nullptr},
-                {"identities", Json::array()},
-                {"can_create_group", true},
-                {"can_create_project", true},
-                {"two_factor_enabled", false},
-                {"external", false},
-                {"private_profile", false}};
+    Json r = Json{{"id", id},
+                  {"username", user.username},
+                  {"public_email", nullptr},
+                  {"name", user.name},
+                  {"state", "active"},
+                  {"locked", false},
+                  {"avatar_url", nullptr},
+                  {"web_url", base + "/" + user.username},
+                  {"created_at", now}};
+    if (user.bot) {
+        r["bot"] = true;
+        return r;
+    }
+    r.update(Json{{"bio", ""},
+                  {"location", ""},
+                  {"skype", ""},
+                  {"linkedin", ""},
+                  {"twitter", ""},
+                  {"website_url", ""},
+                  {"organization", ""},
+                  {"job_title", ""},
+                  {"bot", false},
+                  {"last_sign_in_at", nullptr},
+                  {"confirmed_at", now},
+                  {"last_activity_on", nullptr},
+                  {"email", user.username + "@sandbox.invalid"},
+                  {"projects_limit", 100000},
+                  {"current_sign_in_at", nullptr},
+                  {"identities", Json::array()},
+                  {"can_create_group", true},
+                  {"can_create_project", true},
+                  {"two_factor_enabled", false},
+                  {"external", false},
+                  {"private_profile", false}});
+    return r;
 }
 
 }  // namespace
+
+std::int64_t add_user(State& s, const std::string& base_url, const NewUser& user) {
+    const auto id = s.next_user_id++;
+    UserEntry& u = s.users[id];
+    u.admin = user.admin;
+    u.namespace_id = s.next_namespace_id++;
+    u.record = new_user_record(base_url, id, user);
+    return id;
+}
 
 Json Sandbox::create_user(const std::string& username, const std::string& name, bool admin) {
     if (username.empty()) throw ApiError::error(400, "username is missing");
     const auto base = base_url();
     return write([&](State& s) {
         if (username_taken(s, username)) throw ApiError::message(409, "Username has already been taken");
-        const auto id = s.next_user_id++;
-        UserEntry& u = s.users[id];
-        u.admin = admin;
-        u.namespace_id = s.next_namespace_id++;
-        u.record = new_user_record(base, id, username, name.empty() ? username : name);
-
-        const Json scopes = Json::array({"api", "read_user", "read_api", "read_repository", "write_repository"});
-        const Json token = mint_token(s, "sandbox", nullptr, scopes, id, date_in_days(365));
+        const auto id = add_user(s, base, NewUser{.username = username, .name = name.empty() ? username : name,
+                                                  .admin = admin});
+        const Json token = mint_token(s, {.name = "sandbox",
+                                          .scopes = Json::array({"api", "read_user", "read_api", "read_repository",
+                                                                 "write_repository"}),
+                                          .user_id = id,
+                                          .expires_at = date_in_days(365)});
         auto out = user_record(s, id, true);
         out["token"] = token["token"];
         return out;
     });
 }
 
-Json mint_token(State& s, const std::string& name, const Json& description, const Json& scopes,
-                std::int64_t user_id, const Json& expires_at, std::optional<GroupTokenOf> group) {
+Json mint_token(State& s, const NewToken& spec) {
     TokenEntry t;
     const auto id = s.next_token_id++;
-    t.secret = "glpat-" + random_hex(10);
+    t.secret = spec.secret.empty() ? "glpat-" + random_hex(10) : spec.secret;
     t.record = Json{{"id", id},
-                    {"name", name},
+                    {"name", spec.name},
                     {"revoked", false},
                     {"created_at", now_iso()},
-                    {"description", description},
-                    {"scopes", scopes},
-                    {"user_id", user_id},
+                    {"description", spec.description},
+                    {"scopes", spec.scopes},
+                    {"user_id", spec.user_id},
                     {"last_used_at", nullptr},
                     {"active", true},
-                    {"expires_at", expires_at}};
-    if (group) {
-        t.group_id = group->group_id;
-        t.record["access_level"] = group->access_level;
+                    {"expires_at", spec.expires_at}};
+    if (spec.group) {
+        t.group_id = spec.group->group_id;
+        t.record["access_level"] = spec.group->access_level;
         t.record["resource_type"] = "group";
-        t.record["resource_id"] = group->group_id;
+        t.record["resource_id"] = spec.group->group_id;
     }
     Json answer = present_token(t.record);
     answer["token"] = t.secret;
@@ -118,6 +134,35 @@ Json present_token(const Json& record) {
     Json out = record;
     out["active"] = token_active(record);
     return out;
+}
+
+Json instance_scopes(const Sandbox& sandbox, const Json& all) {
+    Json out = Json::array();
+    for (const auto& scope : all) {
+        if (sandbox.registry() || (scope != "read_registry" && scope != "write_registry")) out.push_back(scope);
+    }
+    return out;
+}
+
+Json checked_scopes(const Json& p, const Json& allowed) {
+    require_params(p, {"scopes"});
+    Json scopes = p["scopes"];
+    if (scopes.is_string()) scopes = Json::array({scopes});
+    if (!scopes.is_array()) throw ApiError::error(400, "scopes is invalid");
+    for (const auto& s : scopes) {
+        if (std::find(allowed.begin(), allowed.end(), s) == allowed.end()) {
+            throw ApiError::error(400, "scopes does not have a valid value");
+        }
+    }
+    return scopes;
+}
+
+std::string checked_expiry(const Json& p) {
+    const auto text = param_string(p, "expires_at");
+    if (!text || text->empty()) return date_in_days(365);
+    const auto t = parse_iso(*text);
+    if (!t) throw ApiError::error(400, "expires_at is invalid");
+    return iso_from(*t).substr(0, 10);
 }
 
 Json Sandbox::add_pipeline(std::int64_t project_id, const std::string& ref, const std::string& sha,

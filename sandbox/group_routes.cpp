@@ -1,5 +1,5 @@
 // Groups, subgroups and group access tokens.
-#include "records.hpp"
+#include "routes.hpp"
 
 #include <algorithm>
 
@@ -90,11 +90,9 @@ Json sorted_groups(Json groups, const Json& p) {
     return Json(v);
 }
 
-bool matches_search(const Json& g, const std::optional<std::string>& search) {
-    if (!search || search->empty()) return true;
-    const auto s = lower_ascii(*search);
-    return lower_ascii(g["name"].get<std::string>()).find(s) != std::string::npos ||
-           lower_ascii(g["path"].get<std::string>()).find(s) != std::string::npos;
+// A group is searched by its name and path (Namespace.search).
+bool found_by(const Json& g, const std::optional<std::string>& search) {
+    return matches_search(search.value_or(""), {str_field(g, "name"), str_field(g, "path")});
 }
 
 // The caller's role in a group: its own membership or one inherited from an ancestor; administrators
@@ -195,15 +193,8 @@ void add_member(Context& ctx) {
 // level, as in GitLab. The bot's id.
 std::int64_t add_token_bot(State& s, const std::string& base, std::int64_t gid, const std::string& name,
                            std::int64_t level) {
-    const auto user_id = s.next_user_id++;
     const std::string username = "group_" + std::to_string(gid) + "_bot_" + random_hex(16);
-    UserEntry bot;
-    bot.namespace_id = s.next_namespace_id++;
-    bot.record = Json{{"id", user_id},         {"username", username},       {"public_email", nullptr},
-                      {"name", name},          {"state", "active"},          {"locked", false},
-                      {"avatar_url", nullptr}, {"web_url", base + "/" + username}, {"created_at", now_iso()},
-                      {"bot", true}};
-    s.users[user_id] = std::move(bot);
+    const auto user_id = add_user(s, base, NewUser{.username = username, .name = name, .bot = true});
     s.group_members[gid][user_id] = static_cast<int>(level);
     return user_id;
 }
@@ -221,8 +212,12 @@ void create_access_token(Context& ctx) {
         const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
         check_token_creator(s, *ctx.caller, gid, level);
         const auto bot_id = add_token_bot(s, base, gid, name, level);
-        return mint_token(s, name, description ? Json(*description) : Json(nullptr), scopes, bot_id, expires,
-                          GroupTokenOf{gid, level});
+        return mint_token(s, {.name = name,
+                              .description = description ? Json(*description) : Json(nullptr),
+                              .scopes = scopes,
+                              .user_id = bot_id,
+                              .expires_at = expires,
+                              .group = GroupTokenOf{gid, level}});
     });
     send_json(ctx.res, 201, out);
 }
@@ -397,7 +392,7 @@ void list_groups(Context& ctx) {
         Json out = Json::array();
         for (const auto& [id, g] : s.groups) {
             if (top_level_only && !g["parent_id"].is_null()) continue;
-            if (matches_search(g, search)) out.push_back(g);
+            if (found_by(g, search)) out.push_back(g);
         }
         return out;
     });
@@ -422,7 +417,7 @@ void list_subgroups(Context& ctx) {
         const auto gid = group_or_404(s, ctx.arg("id"))["id"].get<std::int64_t>();
         Json out = Json::array();
         for (const auto& [id, g] : s.groups) {
-            if (g["parent_id"] == gid && matches_search(g, search)) out.push_back(g);
+            if (g["parent_id"] == gid && found_by(g, search)) out.push_back(g);
         }
         return out;
     });

@@ -1,5 +1,5 @@
 // Issues and their notes.
-#include "records.hpp"
+#include "routes.hpp"
 
 #include <algorithm>
 #include <set>

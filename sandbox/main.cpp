@@ -1,11 +1,8 @@
 // zorv-gitlab-sandbox: a local stand-in for a GitLab server (REST API v4 and git over HTTPS).
-#include "server.hpp"
+#include "routes.hpp"
 #include "tls.hpp"
 
-#if __has_include("repository/routes.hpp")
-#include "repository/routes.hpp"
-#define ZORV_SANDBOX_HAVE_REPOSITORY_ROUTES 1
-#endif
+#include "zorv_git/process.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -13,9 +10,7 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -91,75 +86,30 @@ std::optional<int> parse_args(int argc, char** argv, Options& o) {
     return std::nullopt;
 }
 
-// This process's environment with `variables` set (replacing entries of the same name).
-std::vector<std::string> environment_with(const Variables& variables) {
-    std::vector<std::string> entries;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string_view entry(*e);
-        const auto name = entry.substr(0, entry.find('='));
-        bool replaced = false;
-        for (const auto& [key, value] : variables) replaced = replaced || name == key;
-        if (!replaced) entries.emplace_back(entry);
+// --exec: runs `command` with `variables` added to its environment, on this process's standard
+// input, output and error, and waits for it; a stop signal received meanwhile is passed on to it.
+// Its exit status; 128 + the signal that ended it; 127 when it cannot be started.
+int run_command(const std::vector<std::string>& command, const Variables& variables, const sigset_t& stop_signals) {
+    namespace zp = zorv_git::process;
+    std::optional<zp::Child> child;
+    try {
+        child.emplace(command, zp::Options{.env = variables, .inherit_stdio = true});
+    } catch (const zp::SpawnError& e) {
+        std::cerr << "zorv-gitlab-sandbox: cannot run " << command[0] << ": " << std::strerror(e.error()) << std::endl;
+        return 127;
     }
-    for (const auto& [key, value] : variables) entries.push_back(key + "=" + value);
-    return entries;
-}
-
-// Starts `command` (looked up in PATH) with no blocked signal, SIGPIPE at its default, and only
-// fds 0-2; its pid, or the errno of the failure.
-std::pair<pid_t, int> spawn(std::vector<std::string> command, std::vector<std::string> environment) {
-    std::vector<char*> envp, args;
-    for (auto& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    for (auto& arg : command) args.push_back(arg.data());
-    args.push_back(nullptr);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return {pid, error};
-}
-
-// Waits for `pid`; a stop signal received meanwhile is passed on to it. Its exit status, or 128 +
-// the signal that ended it.
-int wait_passing_signals(pid_t pid, const sigset_t& stop_signals) {
     std::atomic<bool> ended{false};
-    int status = 0;
+    zp::Result result;
     std::thread waiter([&] {
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        result = child->wait();
         ended = true;
         ::kill(::getpid(), SIGTERM);  // wakes the sigwait() below
     });
     int sig = 0;
     sigwait(&stop_signals, &sig);
-    if (!ended) ::kill(pid, sig);  // stopped from outside: the command goes first
+    if (!ended) child->signal(sig);  // stopped from outside: the command goes first
     waiter.join();
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
-}
-
-// --exec: runs `command` with `variables` added to the environment and waits for it. Its exit
-// status; 128 + the signal that ended it; 127 when it cannot be started.
-int run_command(const std::vector<std::string>& command, const Variables& variables, const sigset_t& stop_signals) {
-    const auto [pid, error] = spawn(command, environment_with(variables));
-    if (error != 0) {
-        std::cerr << "zorv-gitlab-sandbox: cannot run " << command[0] << ": " << std::strerror(error) << std::endl;
-        return 127;
-    }
-    return wait_passing_signals(pid, stop_signals);
+    return result.term_signal != 0 ? 128 + result.term_signal : result.exit_code;
 }
 
 // Shuts every accepted connection of `port`, so that workers waiting on idle keep-alive
@@ -240,16 +190,20 @@ void configure(httplib::SSLServer& server, zorv_sandbox::Sandbox& sandbox) {
     });
 }
 
-void register_routes([[maybe_unused]] httplib::SSLServer& server, zorv_sandbox::Sandbox& sandbox) {
-    zorv_sandbox::register_control_routes(sandbox);
-    zorv_sandbox::register_user_routes(sandbox);
-    zorv_sandbox::register_group_routes(sandbox);
-    zorv_sandbox::register_project_routes(sandbox);
-    zorv_sandbox::register_ci_routes(sandbox);
-    zorv_sandbox::register_issue_routes(sandbox);
-#ifdef ZORV_SANDBOX_HAVE_REPOSITORY_ROUTES
-    register_repository_routes(server, sandbox);
-#endif
+// Every route file's routes (routes.hpp); the git catch-all goes last.
+void register_routes(zorv_sandbox::Sandbox& sb) {
+    namespace zs = zorv_sandbox;
+    zs::register_control_routes(sb);
+    zs::register_user_routes(sb);
+    zs::register_group_routes(sb);
+    zs::register_project_routes(sb);
+    zs::register_ci_routes(sb);
+    zs::register_issue_routes(sb);
+    zs::repository::register_branch_routes(sb);
+    zs::repository::register_commit_routes(sb);
+    zs::repository::register_tag_routes(sb);
+    zs::repository::register_merge_request_routes(sb);
+    zs::repository::register_git_http_routes(sb);
 }
 
 // Binds 127.0.0.1:`port` (0: a free port); the port bound.
@@ -314,7 +268,7 @@ int main(int argc, char** argv) {
         httplib::SSLServer server(tls.server_certificate.c_str(), tls.server_key.c_str());
         if (!server.is_valid()) throw std::runtime_error("cannot set up TLS");
         configure(server, sandbox);
-        register_routes(server, sandbox);
+        register_routes(sandbox);
         const int port = bind_port(server, options.config.port);
         sandbox.set_port(port);
         sandbox.start();

@@ -40,6 +40,10 @@ namespace fs = std::filesystem;
         NLOHMANN_JSON_EXPAND(NLOHMANN_JSON_PASTE(NLOHMANN_JSON_FROM_WITH_DEFAULT, __VA_ARGS__))      \
     }
 
+// A merge request is saved as its record alone: its check and held status are not kept.
+inline void to_json(Json& j, const MergeRequestEntry& entry) { j = entry.record; }
+inline void from_json(const Json& j, MergeRequestEntry& entry) { entry.record = j; }
+
 ZORV_SAVED_FIELDS(UserEntry, record, admin, namespace_id)
 ZORV_SAVED_FIELDS(TokenEntry, record, secret, group_id)
 ZORV_SAVED_FIELDS(ProjectEntry, record, next_issue_iid, next_pipeline_iid, next_merge_request_iid)

@@ -1,5 +1,5 @@
 // Projects: create (with an empty bare repository), list and search, read, delete.
-#include "records.hpp"
+#include "routes.hpp"
 
 #include <zorv_git/process.hpp>
 
@@ -31,16 +31,11 @@ std::string path_from_name(const std::string& name) {
     return out;
 }
 
-// GitLab's project search: name, path or description containing the text, case-insensitively;
-// a text shorter than three characters must match one of them whole.
-bool matches_search(const Json& r, const std::string& search) {
-    const auto s = lower_ascii(search);
-    for (const char* key : {"name", "path", "description"}) {
-        if (!r[key].is_string()) continue;
-        const auto v = lower_ascii(r[key].get<std::string>());
-        if (s.size() < 3 ? v == s : v.find(s) != std::string::npos) return true;
-    }
-    return false;
+// A project is searched by its name, path and description (Project.search); a text shorter than
+// three characters must match one of them whole.
+bool found_by(const Json& r, const std::string& search) {
+    return matches_search(search, {str_field(r, "name"), str_field(r, "path"), str_field(r, "description")},
+                          {.min_partial = 3});
 }
 
 // The parameters of POST /projects, read and checked before the state is touched. A missing path
@@ -336,7 +331,7 @@ void list_projects(Context& ctx) {
     const auto list = ctx.sandbox.read([&](const State& s) {
         std::vector<Json> out;
         for (const auto& [id, entry] : s.projects) {
-            if (search && !search->empty() && !matches_search(entry.record, *search)) continue;
+            if (search && !found_by(entry.record, *search)) continue;
             if (visibility && entry.record["visibility"] != *visibility) continue;
             out.push_back(present_project(ctx.sandbox, s, entry, simple));
         }

@@ -1,5 +1,5 @@
-// GitLab records built from the sandbox's state.
-#include "records.hpp"
+// GitLab records built from the sandbox's state, and how they are searched.
+#include "server.hpp"
 
 #include <algorithm>
 #include <fstream>
@@ -8,25 +8,11 @@ namespace zorv_sandbox {
 
 namespace fs = std::filesystem;
 
-std::string lower_ascii(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
-    return out;
-}
-
 int visibility_level(std::string_view v) {
     if (v == "private") return 0;
     if (v == "internal") return 10;
     if (v == "public") return 20;
     return -1;
-}
-
-std::optional<std::int64_t> numeric_id(std::string_view text) {
-    if (text.empty() || text.size() > 18 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    return std::stoll(std::string(text));
 }
 
 const Json* find_group(const State& state, std::string_view id_or_path) {
@@ -113,13 +99,10 @@ fs::path erase_project(const Sandbox& sandbox, State& s, std::int64_t project_id
     auto repo = sandbox.repository_path(it->second.record);
     s.projects.erase(it);
     s.project_variables.erase(project_id);
-    auto erase_where = [project_id](std::map<std::int64_t, Json>& m) {
-        std::erase_if(m, [project_id](const auto& kv) { return kv.second.value("project_id", std::int64_t{0}) == project_id; });
-    };
-    erase_where(s.pipelines);
-    erase_where(s.issues);
-    erase_where(s.notes);
-    erase_where(s.merge_requests);
+    const auto of_project = [project_id](const Json& r) { return r.value("project_id", std::int64_t{0}) == project_id; };
+    for (auto* records : {&s.pipelines, &s.issues, &s.notes})
+        std::erase_if(*records, [&](const auto& kv) { return of_project(kv.second); });
+    std::erase_if(s.merge_requests, [&](const auto& kv) { return of_project(kv.second.record); });
     return repo;
 }
 
@@ -143,6 +126,30 @@ void relocate_project(const Sandbox& sandbox, const State& state, Json& r, const
 
 std::string deletion_scheduled(const std::string& identifier, std::int64_t id) {
     return identifier + "-deletion_scheduled-" + std::to_string(id);
+}
+
+std::string str_field(const Json& record, const char* key) {
+    const auto it = record.find(key);
+    return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+bool matches_search(std::string_view search, std::initializer_list<std::string_view> fields, SearchRule rule) {
+    if (search.empty()) return true;
+    std::string term = lower_ascii(search);
+    const bool prefix = rule.anchors && term.starts_with('^');
+    const bool suffix = rule.anchors && term.ends_with('$') && term.size() > (prefix ? 1U : 0U);
+    if (prefix) term.erase(0, 1);
+    if (suffix) term.pop_back();
+    for (const auto field : fields) {
+        const std::string value = lower_ascii(field);
+        if (term.size() < rule.min_partial || (prefix && suffix)) {
+            if (value == term) return true;
+        } else if (prefix ? value.starts_with(term)
+                          : suffix ? value.ends_with(term) : value.find(term) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace zorv_sandbox

@@ -1,5 +1,6 @@
 // The sandbox core: construction, settings, lifetime, and the request context routes use.
-// Its other rooms: router.cpp, journal.cpp, faults.cpp, auth.cpp, factories.cpp, persistence.cpp.
+// Its other rooms: router.cpp, journal.cpp, faults.cpp, auth.cpp, factories.cpp, records.cpp,
+// persistence.cpp.
 #include "server.hpp"
 
 #include <cstdlib>
@@ -101,6 +102,13 @@ bool Sandbox::sleep_for(std::chrono::milliseconds d) const {
     return !stop_cv_.wait_for(lock, d, [this] { return stopping_.load(); });
 }
 
+std::shared_ptr<std::mutex> Sandbox::repository_lock(const fs::path& repository) {
+    std::lock_guard lock(repository_locks_mutex_);
+    auto& slot = repository_locks_[repository];
+    if (!slot) slot = std::make_shared<std::mutex>();
+    return slot;
+}
+
 void Sandbox::begin_stop() {
     {
         std::lock_guard lock(stop_mutex_);
@@ -121,22 +129,11 @@ void Sandbox::start() {
     const auto token = admin_token_;
     write([&](State& s) {
         if (s.token_ids.contains(token)) return;
-        TokenEntry t;
-        const auto id = s.next_token_id++;
-        t.secret = token;
-        t.record = Json{{"id", id},
-                        {"name", "sandbox-admin"},
-                        {"revoked", false},
-                        {"created_at", now_iso()},
-                        {"description", nullptr},
-                        {"scopes", Json::array({"api", "read_user", "read_api", "read_repository", "write_repository",
-                                                "sudo", "admin_mode"})},
-                        {"user_id", 1},
-                        {"last_used_at", nullptr},
-                        {"active", true},
-                        {"expires_at", nullptr}};
-        s.token_ids[t.secret] = id;
-        s.tokens[id] = std::move(t);
+        mint_token(s, {.name = "sandbox-admin",
+                       .scopes = Json::array({"api", "read_user", "read_api", "read_repository", "write_repository",
+                                              "sudo", "admin_mode"}),
+                       .user_id = 1,
+                       .secret = token});
     });
     if (!temporary_) saver_ = std::thread([this] { save_loop(); });
 }

@@ -1,7 +1,5 @@
 // Users and personal access tokens.
-#include "records.hpp"
-
-#include <algorithm>
+#include "routes.hpp"
 
 namespace zorv_sandbox {
 
@@ -12,49 +10,10 @@ const Json kUserScopes = Json::array({"api", "read_user", "read_api", "read_repo
                                       "manage_runner", "ai_features", "k8s_proxy", "read_service_ping"});
 
 std::int64_t id_arg(const Context& ctx, const char* name, const char* what) {
-    const auto& text = ctx.arg(name);
-    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
-        text.size() > 18) {
-        throw ApiError::message(404, std::string("404 ") + what + " Not Found");
-    }
-    return std::stoll(text);
+    const auto id = numeric_id(ctx.arg(name));
+    if (!id) throw ApiError::message(404, std::string("404 ") + what + " Not Found");
+    return *id;
 }
-
-}  // namespace
-
-Json instance_scopes(const Sandbox& sandbox, const Json& all) {
-    Json out = Json::array();
-    for (const auto& scope : all) {
-        if (sandbox.registry() || (scope != "read_registry" && scope != "write_registry")) out.push_back(scope);
-    }
-    return out;
-}
-
-// Shared with the group token routes: validates scopes and expires_at as GitLab does.
-Json checked_scopes(const Json& p, const Json& allowed) {
-    require_params(p, {"scopes"});
-    Json scopes = p["scopes"];
-    if (scopes.is_string()) scopes = Json::array({scopes});
-    if (!scopes.is_array()) throw ApiError::error(400, "scopes is invalid");
-    for (const auto& s : scopes) {
-        if (std::find(allowed.begin(), allowed.end(), s) == allowed.end()) {
-            throw ApiError::error(400, "scopes does not have a valid value");
-        }
-    }
-    return scopes;
-}
-
-std::string checked_expiry(const Json& p) {
-    const auto text = param_string(p, "expires_at");
-    if (!text || text->empty()) {
-        return iso_from(std::chrono::system_clock::now() + std::chrono::hours(24 * 365)).substr(0, 10);
-    }
-    const auto t = parse_iso(*text);
-    if (!t) throw ApiError::error(400, "expires_at is invalid");
-    return iso_from(*t).substr(0, 10);
-}
-
-namespace {
 
 void get_current_user(Context& ctx) {
     const auto id = ctx.caller->user_id;
@@ -102,7 +61,11 @@ void create_personal_access_token(Context& ctx) {
     const auto description = param_string(p, "description");
     const Json out = ctx.sandbox.write([&](State& s) {
         if (!s.users.contains(user_id)) throw ApiError::message(404, "404 User Not Found");
-        return mint_token(s, name, description ? Json(*description) : Json(nullptr), scopes, user_id, expires);
+        return mint_token(s, {.name = name,
+                              .description = description ? Json(*description) : Json(nullptr),
+                              .scopes = scopes,
+                              .user_id = user_id,
+                              .expires_at = expires});
     });
     send_json(ctx.res, 201, out);
 }

@@ -3,9 +3,11 @@
 
 #include <string>
 
+#include "zorv_git_gitlab/export.hpp"
+
 namespace zorv_git {
 
-class Git {
+class ZORV_GIT_GITLAB_API Git {
 public:
     Git() = delete;  // class-level operations only
 

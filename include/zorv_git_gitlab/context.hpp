@@ -7,51 +7,21 @@
 #pragma once
 
 #include <array>
-#include <chrono>
-#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "zorv_git_gitlab/export.hpp"
 #include "zorv_git_gitlab/json.hpp"
+#include "zorv_git_gitlab/settings.hpp"
 
 namespace zorv_git_gitlab {
 
-// Limits and policies of the request layer. Every request reads them from its context.
-struct Settings {
-    // Time allowed to establish a connection (TCP and TLS).
-    std::chrono::milliseconds connect_timeout{std::chrono::seconds(30)};
-    // A transfer slower than stall_bytes_per_second for stall_time is abandoned.
-    std::chrono::seconds stall_time{120};
-    long stall_bytes_per_second = 1;
-    // Largest answer body accepted; a larger one ends the request with ResponseTooLargeError.
-    std::size_t max_response_bytes = std::size_t{256} << 20;
-    // GET requests are retried on 429, 502, 503, 504 and dropped connections: at most max_tries
-    // attempts in all, within retry_total_time, waiting retry_base_delay * 2^n with jitter between
-    // attempts, or the server's Retry-After up to retry_after_cap. POST, PUT and DELETE are never retried.
-    int max_tries = 4;
-    std::chrono::milliseconds retry_total_time{std::chrono::seconds(60)};
-    std::chrono::milliseconds retry_base_delay{500};
-    std::chrono::milliseconds retry_after_cap{std::chrono::seconds(30)};
-    // Interval between the polls of perform_merge's wait for the merge check.
-    std::chrono::milliseconds merge_poll_interval{std::chrono::seconds(5)};
-};
-
-// The limits of Settings that the faces set by name (Python class attributes, command-line options),
-// durations given in seconds.
-inline constexpr std::array<std::string_view, 6> kSettingNames{
-    "connect_timeout", "stall_timeout", "max_tries", "retry_total_time", "merge_poll_interval", "max_response_bytes"};
-
-// Sets the limit `name` (one of kSettingNames) from `value`. Durations are taken to the nearest
-// millisecond, then rounded up to the unit the limit is counted in (whole seconds for the stall time),
-// and are never below one unit; max_tries is at least 1. std::invalid_argument for an unknown name or a
-// negative or non-finite value.
-void set_setting(Settings& settings, std::string_view name, double value);
-
 // The text with every non-empty secret (an access token) replaced by "[REDACTED]".
-[[nodiscard]] std::string redact(std::string_view text, const std::vector<std::string>& secrets);
+[[nodiscard]] ZORV_GIT_GITLAB_API std::string redact(std::string_view text, const std::vector<std::string>& secrets);
 
 // What a request needs to know: where the API is, who asks, and the limits.
 struct Config {
@@ -61,6 +31,13 @@ struct Config {
 };
 
 enum class LogLevel { debug, info, warning, error };
+// Receives log records (GitlabGit::set_log_handler).
+using LogHandler = std::function<void(LogLevel, std::string_view)>;
+// "DEBUG", "INFO", "WARNING", "ERROR".
+[[nodiscard]] ZORV_GIT_GITLAB_API std::string_view level_name(LogLevel level) noexcept;
+// Writes "LEVEL: message" and its newline to standard error in one piece: where records go without a
+// handler (WARNING and above), and what a handler may call to do the same.
+ZORV_GIT_GITLAB_API void write_log_record(LogLevel level, std::string_view message);
 
 // What became of an operation, for the faces that act on it (the command-line tool's exit status).
 // An operation reports every outcome but done at the moment it decides on it, next to the line it prints.
@@ -76,7 +53,7 @@ enum class InnerCall { get_project_info, get_sub_group_info, get_branch_info, ge
 inline constexpr std::array<std::string_view, 6> kInnerCallNames{
     "get_project_info", "get_sub_group_info", "get_branch_info", "get_tag_info", "commit_file", "clean_workspace"};
 
-class Context {
+class ZORV_GIT_GITLAB_API Context {
 public:
     Context() = default;
     Context(const Context&) = delete;
@@ -117,7 +94,7 @@ public:
 };
 
 // A context with a fixed configuration and the library's own inner calls and output.
-class FixedContext : public Context {
+class ZORV_GIT_GITLAB_API FixedContext : public Context {
 public:
     explicit FixedContext(Config config) : config_(std::move(config)) {}
     [[nodiscard]] Config config() const override { return config_; }

@@ -6,48 +6,50 @@
 #include <stdexcept>
 #include <string>
 
+#include "zorv_git_gitlab/export.hpp"
+
 namespace zorv_git_gitlab {
 
 // Base of every error the library raises.
-class Error : public std::runtime_error {
+class ZORV_GIT_GITLAB_API Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
 // The request did not complete: no connection, TLS refused, too slow, connection dropped, answer too large.
-class TransportError : public Error {
+class ZORV_GIT_GITLAB_API TransportError : public Error {
 public:
     using Error::Error;
 };
-class ConnectError : public TransportError {  // name resolution or connection refused
+class ZORV_GIT_GITLAB_API ConnectError : public TransportError {  // name resolution or connection refused
 public:
     using TransportError::TransportError;
 };
-class TlsError : public TransportError {  // certificate or handshake failure
+class ZORV_GIT_GITLAB_API TlsError : public TransportError {  // certificate or handshake failure
 public:
     using TransportError::TransportError;
 };
-class TimeoutError : public TransportError {  // connect or stall limit reached
+class ZORV_GIT_GITLAB_API TimeoutError : public TransportError {  // connect or stall limit reached
 public:
     using TransportError::TransportError;
 };
-class ConnectionDroppedError : public TransportError {  // the server closed the connection mid-answer
+class ZORV_GIT_GITLAB_API ConnectionDroppedError : public TransportError {  // the server closed the connection mid-answer
 public:
     using TransportError::TransportError;
 };
-class ResponseTooLargeError : public TransportError {  // the answer exceeded the configured size limit
+class ZORV_GIT_GITLAB_API ResponseTooLargeError : public TransportError {  // the answer exceeded the configured size limit
 public:
     using TransportError::TransportError;
 };
 
 // A success answer whose body is not the JSON the operation needs.
-class JsonDecodeError : public Error {
+class ZORV_GIT_GITLAB_API JsonDecodeError : public Error {
 public:
     using Error::Error;
 };
 
 // A server record without a field the operation reads.
-class MissingFieldError : public Error {
+class ZORV_GIT_GITLAB_API MissingFieldError : public Error {
 public:
     MissingFieldError(const std::string& operation, const std::string& field)
         : Error(operation + ": the server's answer has no field \"" + field + "\""), field_(field) {}
@@ -58,7 +60,7 @@ private:
 };
 
 // The project lookup found no project of that name in that group.
-class ProjectNotFoundError : public Error {
+class ZORV_GIT_GITLAB_API ProjectNotFoundError : public Error {
 public:
     ProjectNotFoundError(const std::string& operation, const std::string& project_name, const std::string& group)
         : Error(operation + ": project " + project_name + " not found in group " + group),
@@ -70,13 +72,13 @@ private:
 };
 
 // get_sub_group_id asked to raise for a missing subgroup.
-class SubgroupNotFoundError : public Error {
+class ZORV_GIT_GITLAB_API SubgroupNotFoundError : public Error {
 public:
     using Error::Error;
 };
 
 // A git command failed; the message carries the command (without credentials) and git's own message.
-class GitError : public Error {
+class ZORV_GIT_GITLAB_API GitError : public Error {
 public:
     GitError(const std::string& message, int exit_code) : Error(message), exit_code_(exit_code) {}
     [[nodiscard]] int exit_code() const noexcept { return exit_code_; }
@@ -86,19 +88,19 @@ private:
 };
 
 // A working-copy change that cannot be published (for instance a symbolic link).
-class UnpublishableChangeError : public Error {
+class ZORV_GIT_GITLAB_API UnpublishableChangeError : public Error {
 public:
     using Error::Error;
 };
 
 // clone_project was given a non-empty directory and may not clear it.
-class DirectoryNotEmptyError : public Error {
+class ZORV_GIT_GITLAB_API DirectoryNotEmptyError : public Error {
 public:
     using Error::Error;
 };
 
 // perform_merge ran out of time while the server was still checking the merge request.
-class MergeTimeoutError : public Error {
+class ZORV_GIT_GITLAB_API MergeTimeoutError : public Error {
 public:
     using Error::Error;
 };

@@ -57,7 +57,19 @@ std::int64_t integer_of(py::handle value, std::string_view operation, std::strin
 
 // One argument as the C++ parameter type T.
 template <typename T>
-T argument(py::handle value, std::string_view operation, std::string_view parameter) {
+T argument(py::handle value, std::string_view operation, const table::Param& param) {
+    const std::string_view parameter = param.name;
+    if constexpr (std::is_same_v<T, std::string>) {
+        if (param.path && !PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr())) {
+            // os.PathLike: its file-system path (str or bytes), as os.fspath gives it.
+            const auto path = py::reinterpret_steal<py::object>(PyOS_FSPath(value.ptr()));
+            if (!path) {
+                PyErr_Clear();
+                wrong_type(operation, parameter, "str or os.PathLike", value);
+            }
+            return path.cast<std::string>();
+        }
+    }
     if constexpr (std::is_same_v<T, std::int64_t>) {
         return integer_of(value, operation, parameter);
     } else if constexpr (std::is_same_v<T, bool>) {
@@ -75,11 +87,11 @@ T argument(py::handle value, std::string_view operation, std::string_view parame
         return value.cast<std::string>();
     } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
         if (value.is_none()) return std::nullopt;
-        return argument<std::string>(value, operation, parameter);
+        return argument<std::string>(value, operation, param);
     } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
         std::vector<std::string> items;
         if (value.is_none()) return items;
-        for (const auto item : value) items.push_back(argument<std::string>(item, operation, parameter));
+        for (const auto item : value) items.push_back(argument<std::string>(item, operation, param));
         return items;
     } else {
         static_assert(std::is_same_v<T, Id>);
@@ -113,7 +125,7 @@ void define_operation(py::module_& m, const Op& op, const std::shared_ptr<const 
     m.def(
         std::string(op.name).c_str(),
         [op, own](py::handle cls, Arg<I>... values) -> py::object {
-            Args args{argument<std::tuple_element_t<I, Args>>(values, op.name, op.params[I].name)...};
+            Args args{argument<std::tuple_element_t<I, Args>>(values, op.name, op.params[I])...};
             CallContext ctx(cls, *own);
             const auto call = [&] { return std::apply([&](auto&... a) { return Op::function(ctx, a...); }, args); };
             if constexpr (std::is_void_v<Result>) {
@@ -150,7 +162,8 @@ py::tuple python_default(const table::Default& fallback) {
     return py::make_tuple();
 }
 
-// The table as git.py reads it: (name, help, extra_keywords, ((parameter, annotation, (default,) or ()), ...)).
+// The table as git.py reads it: (name, help, extra_keywords, working_copy,
+// ((parameter, annotation, (default,) or ()), ...)); working_copy: the result is a working copy's directory.
 template <typename Op, std::size_t... I>
 py::tuple describe(const Op& op, std::index_sequence<I...>) {
     using Args = typename Op::Sig::Args;
@@ -160,7 +173,8 @@ py::tuple describe(const Op& op, std::index_sequence<I...>) {
                               python_default(p.fallback));
     };
     return py::make_tuple(
-        py::str(op.name.data(), op.name.size()), py::str(op.help.data(), op.help.size()), py::bool_(op.extra_keywords),
+        py::str(op.name.data(), op.name.size()), py::str(op.help.data(), op.help.size()),
+        py::bool_(op.traits.extra_keywords), py::bool_(op.traits.result == table::Result::working_copy),
         py::make_tuple(parameter(op.params[I], table::annotation_of<std::tuple_element_t<I, Args>>())...));
 }
 
@@ -225,4 +239,18 @@ PYBIND11_MODULE(_core, m) {
         operations.append(describe(op, indexes));
     });
     m.attr("OPERATIONS") = py::tuple(operations);
+
+    // The settings the class attributes set: (name, default, help), the default in the attribute's
+    // unit (seconds as float, counts and bytes as int).
+    py::list settings;
+    const zorv_git_gitlab::Settings defaults;
+    for (const auto& setting : zorv_git_gitlab::kSettings) {
+        const double value = zorv_git_gitlab::setting_value(defaults, setting);
+        const py::object shown = zorv_git_gitlab::kind_of(setting) == zorv_git_gitlab::SettingKind::seconds
+                                     ? py::object(py::float_(value))
+                                     : py::object(py::int_(static_cast<long long>(value)));
+        settings.append(py::make_tuple(py::str(setting.name.data(), setting.name.size()), shown,
+                                       py::str(setting.help.data(), setting.help.size())));
+    }
+    m.attr("SETTINGS") = py::tuple(settings);
 }

@@ -62,13 +62,13 @@ CallContext::CallContext(py::handle cls, const OwnInnerCalls& own)
     if (const py::object token = cls_.attr("gitlab_token"); !token.is_none()) {
         config_.token = py::str(token).cast<std::string>();
     }
-    for (const auto name : zorv_git_gitlab::kSettingNames) {
-        const py::object given = py::getattr(cls_, std::string(name).c_str(), py::none());
+    for (const auto& setting : zorv_git_gitlab::kSettings) {
+        const py::object given = py::getattr(cls_, std::string(setting.name).c_str(), py::none());
         if (given.is_none()) continue;  // a limit the class does not set keeps the library's default
         const double value = PyFloat_AsDouble(given.ptr());
         if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
         try {
-            zorv_git_gitlab::set_setting(config_.settings, name, value);
+            zorv_git_gitlab::set_setting(config_.settings, setting, value);
         } catch (const std::invalid_argument& e) {
             throw py::value_error(e.what());
         }

@@ -33,7 +33,7 @@ private:
 
 class CallContext final : public zorv_git_gitlab::Context {
 public:
-    // Reads api_url, gitlab_token and the limits (kSettingNames) from `cls`. Needs the GIL.
+    // Reads api_url, gitlab_token and the limits (kSettings) from `cls`. Needs the GIL.
     CallContext(pybind11::handle cls, const OwnInnerCalls& own);
 
     [[nodiscard]] zorv_git_gitlab::Config config() const override { return config_; }

@@ -20,19 +20,8 @@ class GitlabGit(Git):
     PIPELINE_END_STATUS = ["success", "failed", "canceled", "skipped"]
     api_url = "https://" + str(os.environ.get("GITLAB_HOST")) + "/api/v4/"
     gitlab_token = os.environ.get("GITLAB_TOKEN")
-
-    # Request limits (seconds): connecting, and a transfer stalled below 1 byte/s (counted in whole
-    # seconds, a started second counting whole).
-    connect_timeout = 30.0
-    stall_timeout = 120.0
-    # GET requests are retried on 429, 502, 503, 504 and dropped connections: attempts in all, and the
-    # time they may take together.
-    max_tries = 4
-    retry_total_time = 60.0
-    # Seconds between perform_merge's polls of the merge check.
-    merge_poll_interval = 5.0
-    # Largest answer accepted, in bytes.
-    max_response_bytes = 256 * 1024 * 1024
+    # The request limits (connect_timeout, stall_timeout, max_tries, ...) are class attributes too,
+    # set below from the core's list of settings with the core's defaults.
 
 
 def _working_copy(directory):
@@ -44,14 +33,10 @@ def _working_copy(directory):
     return Repo(directory)
 
 
-# What the Python face makes of a native result, where it differs from the core's.
-_RESULTS = {"clone_project": "_working_copy"}
-
-
 def _source(operations):
     """The class methods' source: one function per operation, forwarding to the native one."""
     lines = []
-    for name, doc, extra_keywords, parameters in operations:
+    for name, doc, extra_keywords, working_copy, parameters in operations:
         signature, passed = ["cls"], ["cls"]
         for parameter, annotation, default in parameters:
             text = parameter + (": " + annotation if annotation else "")
@@ -62,10 +47,16 @@ def _source(operations):
         if extra_keywords:
             signature.append("**kwargs")
         call = f"_core.{name}({', '.join(passed)})"
-        if name in _RESULTS:
-            call = f"{_RESULTS[name]}({call})"
+        if working_copy:
+            call = f"_working_copy({call})"
         lines += [f"def {name}({', '.join(signature)}):", f"    {doc!r}", f"    return {call}", ""]
     return "\n".join(lines)
+
+
+def _define_settings():
+    """The request limits as class attributes, with the core's defaults (see the README's table)."""
+    for name, default, _help in _core.SETTINGS:
+        setattr(GitlabGit, name, default)
 
 
 def _define_operations():
@@ -78,4 +69,5 @@ def _define_operations():
     _core.adopt_inner_calls(GitlabGit)
 
 
+_define_settings()
 _define_operations()

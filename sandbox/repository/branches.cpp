@@ -19,7 +19,7 @@ void list_branches(Context& ctx) {
 
     std::vector<std::pair<std::string, std::string>> branches;
     for (auto& b : git.branches())
-        if (matches_search(b.first, search)) branches.push_back(std::move(b));
+        if (matches_search(search, {b.first}, {.anchors = true})) branches.push_back(std::move(b));
 
     const std::string def = default_branch(project);
     std::set<std::string> merged;
@@ -62,14 +62,14 @@ void get_branch(Context& ctx) {
     send_json(ctx.res, 200, branch_json(git, project, name, *sha));
 }
 
-void create_branch(Service& service, Context& ctx) {
+void create_branch(Context& ctx) {
     const Json& p = ctx.params();
     require_params(p, {"branch", "ref"});
     const std::string name = *param_string(p, "branch");
     const std::string ref = *param_string(p, "ref");
     const auto project = ctx.project();
     const repo::GitRepo git(project.repository);
-    const auto lock = service.lock_for(project.repository);
+    const auto lock = ctx.sandbox.repository_lock(project.repository);
     std::lock_guard guard(*lock);
 
     if (!git.has_commits()) {
@@ -81,7 +81,7 @@ void create_branch(Service& service, Context& ctx) {
         readme.committer = readme.author = caller_identity(ctx);
         readme.actions.push_back(FileAction{.action = "create", .file_path = "README.md", .content = std::string()});
         const auto written = write_commit(git, readme);
-        publish_commit(service.sandbox(), project, git, readme.branch, written);
+        publish_commit(ctx.sandbox, project, git, readme.branch, written);
     }
     if (!git.valid_branch_name(name)) throw ApiError::message(400, "Branch name is invalid");
     if (git.branch_head(name)) throw ApiError::message(400, "Branch already exists");
@@ -91,11 +91,11 @@ void create_branch(Service& service, Context& ctx) {
     send_json(ctx.res, 201, branch_json(git, project, name, *sha));
 }
 
-void delete_branch(Service& service, Context& ctx) {
+void delete_branch(Context& ctx) {
     const auto project = ctx.project();
     const repo::GitRepo git(project.repository);
     const std::string& name = ctx.arg("branch");
-    const auto lock = service.lock_for(project.repository);
+    const auto lock = ctx.sandbox.repository_lock(project.repository);
     std::lock_guard guard(*lock);
     const auto sha = git.branch_head(name);
     if (!sha) throw ApiError::message(404, "404 Branch Not Found");
@@ -107,13 +107,11 @@ void delete_branch(Service& service, Context& ctx) {
 
 }  // namespace
 
-void register_branch_routes(const std::shared_ptr<Service>& service) {
-    Sandbox& sb = service->sandbox();
-    const std::string base = "/api/v4/projects/:id/repository/branches";
-    sb.route("GET", base, [](Context& ctx) { list_branches(ctx); });
-    sb.route("GET", base + "/:branch", [](Context& ctx) { get_branch(ctx); });
-    sb.route("POST", base, [service](Context& ctx) { create_branch(*service, ctx); });
-    sb.route("DELETE", base + "/:branch", [service](Context& ctx) { delete_branch(*service, ctx); });
+void register_branch_routes(Sandbox& sb) {
+    sb.route("GET", "/api/v4/projects/:id/repository/branches", list_branches);
+    sb.route("GET", "/api/v4/projects/:id/repository/branches/:branch", get_branch);
+    sb.route("POST", "/api/v4/projects/:id/repository/branches", create_branch);
+    sb.route("DELETE", "/api/v4/projects/:id/repository/branches/:branch", delete_branch);
 }
 
 }  // namespace zorv_sandbox::repository

@@ -228,10 +228,9 @@ CommitRequest read_common(Context& ctx, const Json& p) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// ---------------------------------------------------------------------------------------------
 // Handlers
 
-void create_commit(Service& service, Context& ctx) {
+void create_commit(Context& ctx) {
     const Json& p = ctx.params();
     require_params(p, {"branch", "commit_message", "actions"});
     const auto& actions = p.at("actions");
@@ -244,15 +243,15 @@ void create_commit(Service& service, Context& ctx) {
     Json pipeline;
     WrittenCommit written;
     {
-        const auto lock = service.lock_for(project.repository);
+        const auto lock = ctx.sandbox.repository_lock(project.repository);
         std::lock_guard guard(*lock);
         written = write_commit(git, r);
-        pipeline = publish_commit(service.sandbox(), project, git, r.branch, written);
+        pipeline = publish_commit(ctx.sandbox, project, git, r.branch, written);
     }
     send_json(ctx.res, 201, commit_detail(git, written.commit, project, pipeline));
 }
 
-void create_file(Service& service, Context& ctx) {
+void create_file(Context& ctx) {
     const Json& p = ctx.params();
     require_params(p, {"branch", "commit_message"});
     if (!p.contains("content") || p.at("content").is_null()) throw ApiError::error(400, "content is missing");
@@ -267,10 +266,10 @@ void create_file(Service& service, Context& ctx) {
 
     const repo::GitRepo git(project.repository);
     {
-        const auto lock = service.lock_for(project.repository);
+        const auto lock = ctx.sandbox.repository_lock(project.repository);
         std::lock_guard guard(*lock);
         const auto written = write_commit(git, r);
-        publish_commit(service.sandbox(), project, git, r.branch, written);
+        publish_commit(ctx.sandbox, project, git, r.branch, written);
     }
     send_json(ctx.res, 201, Json{{"file_path", normalize_path(ctx.arg("file_path"))}, {"branch", r.branch}});
 }
@@ -390,15 +389,13 @@ void get_commit(Context& ctx) {
 
 }  // namespace
 
-void register_commit_routes(const std::shared_ptr<Service>& service) {
-    Sandbox& sb = service->sandbox();
-    const std::string base = "/api/v4/projects/:id/repository";
-    sb.route("POST", base + "/commits", [service](Context& ctx) { create_commit(*service, ctx); });
-    sb.route("GET", base + "/commits", [](Context& ctx) { list_commits(ctx); });
-    sb.route("GET", base + "/commits/:sha", [](Context& ctx) { get_commit(ctx); });
-    sb.route("POST", base + "/files/:file_path", [service](Context& ctx) { create_file(*service, ctx); });
-    sb.route("GET", base + "/files/:file_path", [](Context& ctx) { get_file(ctx); });
-    sb.route("GET", base + "/files/:file_path/raw", [](Context& ctx) { get_raw_file(ctx); });
+void register_commit_routes(Sandbox& sb) {
+    sb.route("POST", "/api/v4/projects/:id/repository/commits", create_commit);
+    sb.route("GET", "/api/v4/projects/:id/repository/commits", list_commits);
+    sb.route("GET", "/api/v4/projects/:id/repository/commits/:sha", get_commit);
+    sb.route("POST", "/api/v4/projects/:id/repository/files/:file_path", create_file);
+    sb.route("GET", "/api/v4/projects/:id/repository/files/:file_path", get_file);
+    sb.route("GET", "/api/v4/projects/:id/repository/files/:file_path/raw", get_raw_file);
 }
 
 }  // namespace zorv_sandbox::repository

@@ -2,7 +2,7 @@
 // of a start branch, written as one commit and published with a compare-and-swap ref update.
 #pragma once
 
-#include "repository/service.hpp"
+#include "repository/records.hpp"
 
 #include <optional>
 #include <string>

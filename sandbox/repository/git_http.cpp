@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdlib>
 
 namespace zorv_sandbox::repository {
@@ -38,9 +37,7 @@ std::optional<GitPath> split_git_path(const std::string& path, const std::string
 std::optional<std::string> basic_password(const httplib::Request& req) {
     const auto header = req.get_header_value("Authorization");
     if (header.size() < 6) return std::nullopt;
-    std::string scheme = header.substr(0, 6);
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (scheme != "basic ") return std::nullopt;
+    if (lower_ascii(header.substr(0, 6)) != "basic ") return std::nullopt;
     const auto decoded = repo::base64_decode(header.substr(6));
     if (!decoded) return std::nullopt;
     const auto colon = decoded->find(':');
@@ -90,8 +87,7 @@ void send_cgi_output(httplib::Response& res, std::string& out) {
         std::string name(line.substr(0, colon));
         auto value = line.substr(colon + 1);
         while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-        std::string lname = name;
-        std::transform(lname.begin(), lname.end(), lname.begin(), [](unsigned char c) { return std::tolower(c); });
+        const std::string lname = lower_ascii(name);
         if (lname == "status") {
             status = std::atoi(std::string(value.substr(0, 3)).c_str());
         } else if (lname == "content-type") {
@@ -204,9 +200,9 @@ void publish_pushed(Sandbox& sb, const ProjectRef& project, const repo::GitRepo&
 }
 
 // A push, under the repository's lock, and what it changed published.
-zp::Result receive_pack(Service& service, Context& ctx, const ProjectRef& project, const zp::Options& options) {
+zp::Result receive_pack(Context& ctx, const ProjectRef& project, const zp::Options& options) {
     const repo::GitRepo git(project.repository);
-    const auto lock = service.lock_for(project.repository);
+    const auto lock = ctx.sandbox.repository_lock(project.repository);
     std::lock_guard guard(*lock);
     const auto before = git.branches();
     zp::Result r = zp::run({"git", "http-backend"}, options);
@@ -214,12 +210,12 @@ zp::Result receive_pack(Service& service, Context& ctx, const ProjectRef& projec
     return r;
 }
 
-void serve(Service& service, Context& ctx) {
+void serve(Context& ctx) {
     const auto access = admit(ctx);
     if (!access) return;
     const zp::Options options = backend_options(ctx, *access);
     zp::Result r = access->target.suffix == "/git-receive-pack"
-                       ? receive_pack(service, ctx, access->project, options)
+                       ? receive_pack(ctx, access->project, options)
                        : zp::run({"git", "http-backend"}, options);
     if (r.exit_code != 0 && r.out.empty()) {
         answer_text(ctx.res, 500, "git http-backend failed: " + r.err);
@@ -230,10 +226,9 @@ void serve(Service& service, Context& ctx) {
 
 }  // namespace
 
-void register_git_http_routes(const std::shared_ptr<Service>& service) {
-    Sandbox& sb = service->sandbox();
-    sb.route("GET", "/*path", [service](Context& ctx) { serve(*service, ctx); }, Auth::none);
-    sb.route("POST", "/*path", [service](Context& ctx) { serve(*service, ctx); }, Auth::none);
+void register_git_http_routes(Sandbox& sb) {
+    sb.route("GET", "/*path", serve, Auth::none);
+    sb.route("POST", "/*path", serve, Auth::none);
 }
 
 }  // namespace zorv_sandbox::repository

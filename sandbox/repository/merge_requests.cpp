@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <charconv>
 
 namespace zorv_sandbox::repository {
@@ -35,26 +34,33 @@ std::string detailed_status(const Json& record, const std::string& merge_status)
 }
 
 // The record as the caller sees it: a status held by the control route shows instead.
-Json shown(const Service& service, Json record) {
-    if (const auto held = service.held_status(record.at("id").get<std::int64_t>())) {
+Json shown(const MergeRequestEntry& entry) {
+    Json record = entry.record;
+    if (const auto& held = entry.held_status) {
         record["merge_status"] = *held;
         record["detailed_merge_status"] = detailed_status(record, *held);
     }
     return record;
 }
 
-std::optional<Json> find_record(const Sandbox& sb, std::int64_t project_id, std::int64_t iid) {
-    return sb.read([&](const State& s) -> std::optional<Json> {
+std::optional<MergeRequestEntry> find_entry(const Sandbox& sb, std::int64_t project_id, std::int64_t iid) {
+    return sb.read([&](const State& s) -> std::optional<MergeRequestEntry> {
         for (const auto& [id, mr] : s.merge_requests)
-            if (mr.at("project_id").get<std::int64_t>() == project_id && mr.at("iid").get<std::int64_t>() == iid)
+            if (mr.record.at("project_id").get<std::int64_t>() == project_id &&
+                mr.record.at("iid").get<std::int64_t>() == iid)
                 return mr;
         return std::nullopt;
     });
 }
 
-void store(Sandbox& sb, const Json& record) {
+// Stores the record; `forget_check` also drops its check, so that the next look starts one anew.
+void store(Sandbox& sb, const Json& record, bool forget_check = false) {
     const auto id = record.at("id").get<std::int64_t>();
-    sb.write([&](State& s) { s.merge_requests[id] = record; });
+    sb.write([&](State& s) {
+        auto& stored = s.merge_requests[id];
+        stored.record = record;
+        if (forget_check) stored.check.reset();
+    });
 }
 
 std::int64_t iid_arg(const Context& ctx) {
@@ -66,10 +72,10 @@ std::int64_t iid_arg(const Context& ctx) {
     return v;
 }
 
-Json record_or_404(const Sandbox& sb, const ProjectRef& project, std::int64_t iid) {
-    auto record = find_record(sb, project.id, iid);
-    if (!record) throw ApiError::message(404, "404 Not found");
-    return *record;
+MergeRequestEntry entry_or_404(const Sandbox& sb, const ProjectRef& project, std::int64_t iid) {
+    auto entry = find_entry(sb, project.id, iid);
+    if (!entry) throw ApiError::message(404, "404 Not found");
+    return std::move(*entry);
 }
 
 // Fields that follow the branches: sha, diff_refs, changes_count.
@@ -85,41 +91,56 @@ void follow_branches(const repo::GitRepo& git, Json& record, const std::optional
     }
 }
 
-// Moves the check along; true when the record changed.
-bool advance(Service& service, const repo::GitRepo& git, Json& record) {
-    if (str_field(record, "state") != "opened") return false;
-    const auto id = record.at("id").get<std::int64_t>();
+// Moves the check along: the record and the check change in `entry`.
+void advance(const Sandbox& sb, const repo::GitRepo& git, MergeRequestEntry& entry) {
+    Json& record = entry.record;
+    if (str_field(record, "state") != "opened") return;
     const auto source = git.branch_head(str_field(record, "source_branch"));
     const auto target = git.branch_head(str_field(record, "target_branch"));
-    const Json before = record;
     follow_branches(git, record, source, target);
 
     const std::string status = str_field(record, "merge_status");
-    const auto check = service.check(id);
+    const auto& check = entry.check;
     const auto now = Clock::now();
     const MergeCheck fresh{now, source.value_or(""), target.value_or("")};
     std::string next = status;
     if (status == kUnchecked) {
         next = kChecking;
-        service.set_check(id, fresh);
+        entry.check = fresh;
     } else if (status == kChecking || status == "cannot_be_merged_recheck") {
         if (!check) {
-            service.set_check(id, fresh);
-        } else if (now - check->started >= service.sandbox().merge_check_delay()) {
+            entry.check = fresh;
+        } else if (now - check->started >= sb.merge_check_delay()) {
             bool clean = false;
             if (source && target) clean = git.merge_trees(*target, *source).clean;
             next = clean ? kCanMerge : kCannotMerge;
             record["has_conflicts"] = !clean;
-            service.set_check(id, fresh);
+            entry.check = fresh;
         }
     } else if (check && (check->source_sha != fresh.source_sha || check->target_sha != fresh.target_sha)) {
         // A branch moved since the last check: check again.
         next = kChecking;
-        service.set_check(id, fresh);
+        entry.check = fresh;
     }
     record["merge_status"] = next;
     record["detailed_merge_status"] = detailed_status(record, next);
-    return record != before;
+}
+
+// Moves the check along unless a status is held, and stores what changed.
+void advance_and_store(Sandbox& sb, const repo::GitRepo& git, MergeRequestEntry& entry) {
+    if (entry.held_status) return;
+    const MergeRequestEntry before = entry;
+    advance(sb, git, entry);
+    if (entry.record == before.record && entry.check == before.check) return;
+    const auto id = entry.record.at("id").get<std::int64_t>();
+    const bool record_changed = entry.record != before.record;
+    sb.write([&](State& s) {
+        const auto it = s.merge_requests.find(id);
+        if (it == s.merge_requests.end() && !record_changed) return;  // gone meanwhile
+        auto& stored = it == s.merge_requests.end() ? s.merge_requests[id] : it->second;
+        if (record_changed) stored.record = entry.record;
+        stored.check = entry.check;
+    });
 }
 
 // The caller's user record (null for a caller without a user).
@@ -129,8 +150,8 @@ Json caller_record(const Context& ctx) {
 }
 
 // A single merge request's answer: the record as shown, with what the caller may do.
-void send_for_caller(const Service& service, Context& ctx, const Json& record) {
-    Json out = shown(service, record);
+void send_for_caller(Context& ctx, const MergeRequestEntry& entry) {
+    Json out = shown(entry);
     out["user"] = Json{{"can_merge", true}};
     send_json(ctx.res, 200, out);
 }
@@ -161,8 +182,7 @@ Json labels_of(const Json& p) {
 }
 
 bool draft_title(const std::string& title) {
-    std::string t;
-    for (char c : title.substr(0, 8)) t += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string t = lower_ascii(title.substr(0, 8));
     return t.starts_with("draft:") || t.starts_with("[draft]") || t.starts_with("(draft)");
 }
 
@@ -207,7 +227,8 @@ BranchHeads branch_heads(const repo::GitRepo& git, const NewRequest& r) {
 }
 
 void refuse_duplicate(const State& s, std::int64_t project_id, const NewRequest& r) {
-    for (const auto& [id, mr] : s.merge_requests) {
+    for (const auto& [id, entry] : s.merge_requests) {
+        const Json& mr = entry.record;
         if (mr.at("project_id").get<std::int64_t>() == project_id && str_field(mr, "state") == "opened" &&
             str_field(mr, "source_branch") == r.source && str_field(mr, "target_branch") == r.target) {
             throw ApiError::message(409, Json::array({"Another open merge request already exists for this source "
@@ -293,7 +314,7 @@ Json open_merge_request(Context& ctx, const ProjectRef& project, const NewReques
         if (entry == s.projects.end()) throw ApiError::message(404, "404 Project Not Found");
         const NewIds ids{s.next_merge_request_id++, entry->second.next_merge_request_iid++};
         Json record = new_record(r, project, ids, sb.user_record(s, user_id), sha, now);
-        s.merge_requests[ids.id] = record;
+        s.merge_requests[ids.id].record = record;
         return record;
     });
 }
@@ -309,17 +330,15 @@ void create_merge_request(Context& ctx) {
     send_json(ctx.res, 201, record);
 }
 
-void get_merge_request(Service& service, Context& ctx) {
+void get_merge_request(Context& ctx) {
     const auto project = ctx.project();
-    Json record = record_or_404(ctx.sandbox, project, iid_arg(ctx));
+    MergeRequestEntry entry = entry_or_404(ctx.sandbox, project, iid_arg(ctx));
     const repo::GitRepo git(project.repository);
-    if (!service.held_status(record.at("id").get<std::int64_t>()) && advance(service, git, record)) {
-        store(ctx.sandbox, record);
-    }
-    send_for_caller(service, ctx, record);
+    advance_and_store(ctx.sandbox, git, entry);
+    send_for_caller(ctx, entry);
 }
 
-void list_merge_requests(Service& service, Context& ctx) {
+void list_merge_requests(Context& ctx) {
     const Json& p = ctx.params();
     const auto project = ctx.project();
     const std::string state = param_string(p, "state").value_or("all");
@@ -330,24 +349,26 @@ void list_merge_requests(Service& service, Context& ctx) {
     const bool ascending = param_string(p, "sort").value_or("desc") == "asc";
     Json items = ctx.sandbox.read([&](const State& s) {
         Json out = Json::array();
-        for (const auto& [id, mr] : s.merge_requests) {
+        for (const auto& [id, entry] : s.merge_requests) {
+            const Json& mr = entry.record;
             if (mr.at("project_id").get<std::int64_t>() != project.id) continue;
             if (state != "all" && str_field(mr, "state") != state) continue;
             if (source && str_field(mr, "source_branch") != *source) continue;
             if (target && str_field(mr, "target_branch") != *target) continue;
-            out.push_back(mr);
+            out.push_back(shown(entry));
         }
         return out;
     });
     if (!ascending) std::reverse(items.begin(), items.end());  // newest first
-    for (auto& item : items) item = shown(service, item);
     send_page(ctx.req, ctx.res, items);
 }
 
-void update_merge_request(Service& service, Context& ctx) {
+void update_merge_request(Context& ctx) {
     const Json& p = ctx.params();
     const auto project = ctx.project();
-    Json record = record_or_404(ctx.sandbox, project, iid_arg(ctx));
+    MergeRequestEntry entry = entry_or_404(ctx.sandbox, project, iid_arg(ctx));
+    Json& record = entry.record;
+    bool reopened = false;
     if (const auto title = param_string(p, "title")) record["title"] = *title;
     if (const auto description = param_string(p, "description")) record["description"] = *description;
     if (const auto remove = param_bool(p, "remove_source_branch")) record["force_remove_source_branch"] = *remove;
@@ -362,29 +383,29 @@ void update_merge_request(Service& service, Context& ctx) {
             record["closed_at"] = nullptr;
             record["closed_by"] = nullptr;
             record["merge_status"] = kUnchecked;
-            service.set_check(record.at("id").get<std::int64_t>(), std::nullopt);
+            reopened = true;
         } else if (*event != "close" && *event != "reopen") {
             throw ApiError::error(400, "state_event does not have a valid value");
         }
     }
     record["detailed_merge_status"] = detailed_status(record, str_field(record, "merge_status"));
     record["updated_at"] = now_iso();
-    store(ctx.sandbox, record);
-    send_json(ctx.res, 200, shown(service, record));
+    store(ctx.sandbox, record, reopened);
+    send_json(ctx.res, 200, shown(entry));
 }
 
-// The record of a merge request that may be merged now: open, checked mergeable and no draft.
-Json mergeable_record(Service& service, Context& ctx, const ProjectRef& project, const repo::GitRepo& git,
-                      std::int64_t iid) {
-    Json record = record_or_404(ctx.sandbox, project, iid);
-    const auto held = service.held_status(record.at("id").get<std::int64_t>());
-    if (!held && advance(service, git, record)) store(ctx.sandbox, record);
-    const std::string status = held.value_or(str_field(record, "merge_status"));
+// A merge request that may be merged now: open, checked mergeable and no draft.
+MergeRequestEntry mergeable_entry(Context& ctx, const ProjectRef& project, const repo::GitRepo& git,
+                                  std::int64_t iid) {
+    MergeRequestEntry entry = entry_or_404(ctx.sandbox, project, iid);
+    advance_and_store(ctx.sandbox, git, entry);
+    const Json& record = entry.record;
+    const std::string status = entry.held_status.value_or(str_field(record, "merge_status"));
     // lib/api/merge_requests.rb: `not_allowed! if !immediately_mergeable && !automatically_mergeable`;
     // MergeRequest#mergeable_state? is false for a draft (title "Draft:", "[Draft]", "(Draft)").
     if (str_field(record, "state") != "opened" || status != kCanMerge || draft_title(str_field(record, "title")))
         throw ApiError::message(405, "405 Method Not Allowed");
-    return record;
+    return entry;
 }
 
 // The source branch's head, which the caller's `sha` must name when given.
@@ -454,15 +475,16 @@ void mark_merged(Context& ctx, Json& record, const std::string& merge_sha, bool 
     record["pipeline"] = pipeline;
 }
 
-void merge(Service& service, Context& ctx) {
+void merge(Context& ctx) {
     const Json& p = ctx.params();
     const auto project = ctx.project();
     const auto iid = iid_arg(ctx);
     const repo::GitRepo git(project.repository);
-    const auto lock = service.lock_for(project.repository);
+    const auto lock = ctx.sandbox.repository_lock(project.repository);
     std::lock_guard guard(*lock);
 
-    Json record = mergeable_record(service, ctx, project, git, iid);
+    MergeRequestEntry entry = mergeable_entry(ctx, project, git, iid);
+    Json& record = entry.record;
     const std::string source = str_field(record, "source_branch");
     const std::string source_sha = source_head(git, source, p);
     const std::string merge_sha = merge_onto_target(ctx, git, record, source_sha, merge_message(p, record));
@@ -470,17 +492,16 @@ void merge(Service& service, Context& ctx) {
     if (remove_source && source != default_branch(project)) git.delete_ref("refs/heads/" + source, source_sha);
     const Json pipeline = pipeline_for(ctx.sandbox, project, git, str_field(record, "target_branch"), merge_sha);
     mark_merged(ctx, record, merge_sha, remove_source, pipeline);
-    store(ctx.sandbox, record);
-    service.set_check(record.at("id").get<std::int64_t>(), std::nullopt);
-    send_for_caller(service, ctx, record);
+    store(ctx.sandbox, record, true);
+    send_for_caller(ctx, entry);
 }
 
 // POST /-/sandbox/projects/:id/merge_requests/:merge_request_iid {"merge_status": "checking"}
 // holds that status until it is posted again with null.
-void hold(Service& service, Context& ctx) {
+void hold(Context& ctx) {
     const Json& p = ctx.params();
     const auto project = ctx.project();
-    const Json record = record_or_404(ctx.sandbox, project, iid_arg(ctx));
+    MergeRequestEntry entry = entry_or_404(ctx.sandbox, project, iid_arg(ctx));
     const auto it = p.find("merge_status");
     if (it == p.end()) throw ApiError::error(400, "merge_status is missing");
     std::optional<std::string> status;
@@ -492,22 +513,23 @@ void hold(Service& service, Context& ctx) {
         if (std::find(known.begin(), known.end(), *status) == known.end())
             throw ApiError::error(400, "merge_status does not have a valid value");
     }
-    service.hold_status(record.at("id").get<std::int64_t>(), status);
-    send_json(ctx.res, 200, shown(service, record));
+    const auto id = entry.record.at("id").get<std::int64_t>();
+    ctx.sandbox.write([&](State& s) {
+        if (const auto it = s.merge_requests.find(id); it != s.merge_requests.end()) it->second.held_status = status;
+    });
+    entry.held_status = status;
+    send_json(ctx.res, 200, shown(entry));
 }
 
 }  // namespace
 
-void register_merge_request_routes(const std::shared_ptr<Service>& service) {
-    Sandbox& sb = service->sandbox();
-    const std::string base = "/api/v4/projects/:id/merge_requests";
-    sb.route("POST", base, [](Context& ctx) { create_merge_request(ctx); });
-    sb.route("GET", base, [service](Context& ctx) { list_merge_requests(*service, ctx); });
-    sb.route("GET", base + "/:merge_request_iid", [service](Context& ctx) { get_merge_request(*service, ctx); });
-    sb.route("PUT", base + "/:merge_request_iid", [service](Context& ctx) { update_merge_request(*service, ctx); });
-    sb.route("PUT", base + "/:merge_request_iid/merge", [service](Context& ctx) { merge(*service, ctx); });
-    sb.route("POST", "/-/sandbox/projects/:id/merge_requests/:merge_request_iid",
-             [service](Context& ctx) { hold(*service, ctx); }, Auth::none);
+void register_merge_request_routes(Sandbox& sb) {
+    sb.route("POST", "/api/v4/projects/:id/merge_requests", create_merge_request);
+    sb.route("GET", "/api/v4/projects/:id/merge_requests", list_merge_requests);
+    sb.route("GET", "/api/v4/projects/:id/merge_requests/:merge_request_iid", get_merge_request);
+    sb.route("PUT", "/api/v4/projects/:id/merge_requests/:merge_request_iid", update_merge_request);
+    sb.route("PUT", "/api/v4/projects/:id/merge_requests/:merge_request_iid/merge", merge);
+    sb.route("POST", "/-/sandbox/projects/:id/merge_requests/:merge_request_iid", hold, Auth::none);
 }
 
 }  // namespace zorv_sandbox::repository

@@ -1,5 +1,5 @@
 // Tags: list (ordered by name, date or version), show, create (annotated when given a message).
-#include "repository/service.hpp"
+#include "repository/records.hpp"
 
 #include <algorithm>
 #include <unordered_map>
@@ -28,7 +28,7 @@ void list_tags(Context& ctx) {
     const repo::GitRepo git(project.repository);
     auto tags = git.tags(key->second);
     if (sort == "desc") std::reverse(tags.begin(), tags.end());
-    std::erase_if(tags, [&](const repo::TagInfo& t) { return !matches_search(t.name, search); });
+    std::erase_if(tags, [&](const repo::TagInfo& t) { return !matches_search(search, {t.name}, {.anchors = true}); });
 
     std::vector<std::string> ids;
     for (const auto& t : tags)
@@ -60,7 +60,7 @@ std::string strip(std::string s) {
     return s.substr(first, last - first + 1);
 }
 
-void create_tag(Service& service, Context& ctx) {
+void create_tag(Context& ctx) {
     const Json& p = ctx.params();
     require_params(p, {"tag_name", "ref"});
     const std::string name = *param_string(p, "tag_name");
@@ -68,7 +68,7 @@ void create_tag(Service& service, Context& ctx) {
     const std::string message = strip(param_string(p, "message").value_or(""));
     const auto project = ctx.project();
     const repo::GitRepo git(project.repository);
-    const auto lock = service.lock_for(project.repository);
+    const auto lock = ctx.sandbox.repository_lock(project.repository);
     std::lock_guard guard(*lock);
 
     if (!git.valid_tag_name(name)) throw ApiError::message(400, "Tag name invalid");
@@ -82,12 +82,10 @@ void create_tag(Service& service, Context& ctx) {
 
 }  // namespace
 
-void register_tag_routes(const std::shared_ptr<Service>& service) {
-    Sandbox& sb = service->sandbox();
-    const std::string base = "/api/v4/projects/:id/repository/tags";
-    sb.route("GET", base, [](Context& ctx) { list_tags(ctx); });
-    sb.route("GET", base + "/:tag_name", [](Context& ctx) { get_tag(ctx); });
-    sb.route("POST", base, [service](Context& ctx) { create_tag(*service, ctx); });
+void register_tag_routes(Sandbox& sb) {
+    sb.route("GET", "/api/v4/projects/:id/repository/tags", list_tags);
+    sb.route("GET", "/api/v4/projects/:id/repository/tags/:tag_name", get_tag);
+    sb.route("POST", "/api/v4/projects/:id/repository/tags", create_tag);
 }
 
 }  // namespace zorv_sandbox::repository

@@ -3,6 +3,7 @@
 #include "zorv_git/process.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -135,6 +136,7 @@ std::string resolve_program(const std::string& name, const std::vector<std::stri
     std::string path = "/usr/local/bin:/usr/bin:/bin";
     for (const auto& e : env)
         if (env_name(e) == "PATH") path = e.substr(5);
+    bool found_unrunnable = false;  // as execvp, which reports EACCES then
     std::size_t start = 0;
     while (start <= path.size()) {
         std::size_t end = path.find(':', start);
@@ -142,9 +144,10 @@ std::string resolve_program(const std::string& name, const std::vector<std::stri
         std::string dir = path.substr(start, end - start);
         std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
         if (is_executable_file(candidate)) return candidate;
+        found_unrunnable = found_unrunnable || ::access(candidate.c_str(), F_OK) == 0;
         start = end + 1;
     }
-    throw SpawnError("cannot start " + name + ": not found in PATH");
+    throw SpawnError("cannot start " + name + ": not found in PATH", found_unrunnable ? EACCES : ENOENT);
 }
 
 // RAII for the posix_spawn attribute and file-action objects.
@@ -176,20 +179,28 @@ struct Spawned {
 };
 
 Spawned spawn(const std::vector<std::string>& argv, const Options& o, bool want_stdin) {
-    if (argv.empty() || argv[0].empty()) throw SpawnError("cannot start a child: empty argv");
+    if (argv.empty() || argv[0].empty()) throw SpawnError("cannot start a child: empty argv", ENOENT);
     std::vector<std::string> env = child_environment(o);
     const std::string program = resolve_program(argv[0], env);
+    const bool pipes = !o.inherit_stdio;
+    want_stdin = want_stdin && pipes;
 
-    Pipe in_pipe, out_pipe = make_pipe(), err_pipe = make_pipe();
+    Pipe in_pipe, out_pipe, err_pipe;
+    if (pipes) {
+        out_pipe = make_pipe();
+        err_pipe = make_pipe();
+    }
     if (want_stdin) in_pipe = make_pipe();
 
     SpawnSetup s;
     if (want_stdin)
         check(::posix_spawn_file_actions_adddup2(&s.actions, in_pipe.read.get(), 0), "adddup2");
-    else
+    else if (pipes)
         check(::posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDONLY, 0), "addopen");
-    check(::posix_spawn_file_actions_adddup2(&s.actions, out_pipe.write.get(), 1), "adddup2");
-    check(::posix_spawn_file_actions_adddup2(&s.actions, err_pipe.write.get(), 2), "adddup2");
+    if (pipes) {
+        check(::posix_spawn_file_actions_adddup2(&s.actions, out_pipe.write.get(), 1), "adddup2");
+        check(::posix_spawn_file_actions_adddup2(&s.actions, err_pipe.write.get(), 2), "adddup2");
+    }
     // Descriptors opened elsewhere in the process without O_CLOEXEC (sockets of a server, say)
     // must not leak into the child.
     check(::posix_spawn_file_actions_addclosefrom_np(&s.actions, 3), "addclosefrom");
@@ -219,7 +230,7 @@ Spawned spawn(const std::vector<std::string>& argv, const Options& o, bool want_
     if (rc != 0) {
         std::string msg = "cannot start " + argv[0];
         if (!o.cwd.empty()) msg += " in " + o.cwd.string();
-        throw SpawnError(msg + ": " + std::strerror(rc));
+        throw SpawnError(msg + ": " + std::strerror(rc), rc);
     }
     Spawned sp;
     sp.pid = pid;
@@ -309,9 +320,8 @@ Result run(const std::vector<std::string>& argv, const Options& options) {
         }
     } reaper{sp.pid};
 
-    if (sp.in) set_nonblocking(sp.in.get());
-    set_nonblocking(sp.out.get());
-    set_nonblocking(sp.err.get());
+    for (const Fd* fd : {&sp.in, &sp.out, &sp.err})
+        if (*fd) set_nonblocking(fd->get());
 
     SigpipeGuard sigpipe;
     std::string_view pending = options.stdin_data;
@@ -410,7 +420,7 @@ Result run(const std::vector<std::string>& argv, const Options& options) {
 
 struct Child::Impl {
     pid_t pid = -1;
-    bool reaped = false;
+    std::atomic<bool> reaped{false};
     Fd in, out;
     std::string buffer;  // bytes read from stdout not yet handed out
     bool out_eof = false;
@@ -448,20 +458,22 @@ Child::Child(const std::vector<std::string>& argv, const Options& options) : imp
     impl_->out = std::move(sp.out);
     // The reader owns the stderr descriptor and stops at its end of file, which comes when the
     // child (and whatever it started) has gone.
-    impl_->err_reader = std::thread([fd = std::move(sp.err), sink = &impl_->err]() {
-        char buf[kChunk];
-        for (;;) {
-            ssize_t n = ::read(fd.get(), buf, sizeof buf);
-            if (n > 0) {
-                sink->append(buf, static_cast<std::size_t>(n));
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;
+    if (sp.err) {
+        impl_->err_reader = std::thread([fd = std::move(sp.err), sink = &impl_->err]() {
+            char buf[kChunk];
+            for (;;) {
+                ssize_t n = ::read(fd.get(), buf, sizeof buf);
+                if (n > 0) {
+                    sink->append(buf, static_cast<std::size_t>(n));
+                } else if (n < 0 && errno == EINTR) {
+                    continue;
+                } else {
+                    break;
+                }
             }
-        }
-    });
-    if (!options.stdin_data.empty()) write(options.stdin_data);
+        });
+    }
+    if (!options.stdin_data.empty() && impl_->in) write(options.stdin_data);
 }
 
 Child::~Child() = default;
@@ -485,6 +497,10 @@ void Child::write(std::string_view data) {
 }
 
 void Child::close_stdin() { impl_->in.reset(); }
+
+void Child::signal(int sig) {
+    if (!impl_->reaped) ::kill(impl_->pid, sig);
+}
 
 bool Child::read_line(std::string& line) {
     auto& b = impl_->buffer;

@@ -24,6 +24,9 @@ struct Options {
     std::chrono::milliseconds timeout{0};                     // 0: no deadline; else SIGTERM, then SIGKILL
     // When set, stdout is handed over chunk by chunk instead of being captured.
     std::function<void(std::string_view)> on_stdout{};
+    // The child shares this process's stdin, stdout and stderr instead of pipes: stdin_data and
+    // on_stdout do not apply, and Result::out and err stay empty.
+    bool inherit_stdio = false;
 };
 
 struct Result {
@@ -36,9 +39,15 @@ struct Result {
 };
 
 // Thrown when the program cannot be started at all (not found, not executable, fork failure).
+// error() is the errno as execvp would report it: ENOENT when nothing of that name was found,
+// EACCES when one was found but cannot be run.
 class SpawnError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    SpawnError(const std::string& what, int error) : std::runtime_error(what), error_(error) {}
+    [[nodiscard]] int error() const noexcept { return error_; }
+
+private:
+    int error_;
 };
 
 // Runs argv[0] (looked up in PATH) to its end. stdin, stdout and stderr are pumped together,
@@ -48,8 +57,9 @@ Result run(const std::vector<std::string>& argv, const Options& options = {});
 // A running child for request/response use over pipes (for instance `git cat-file --batch`).
 // stderr is drained in the background and available after wait(). The destructor closes the
 // pipes, ends a child still running (SIGTERM, then SIGKILL) and always reaps it.
-// Of the Options, cwd, env, unset_env and stdin_data (written first) apply; timeout and
-// on_stdout do not: the caller paces the exchange. One Child is used by one thread at a time.
+// Of the Options, cwd, env, unset_env, stdin_data (written first) and inherit_stdio apply;
+// timeout and on_stdout do not: the caller paces the exchange. One Child is used by one thread at
+// a time, but for signal().
 class Child {
 public:
     Child(const std::vector<std::string>& argv, const Options& options = {});
@@ -64,6 +74,8 @@ public:
     bool read_line(std::string& line);             // without the newline; false at end of output
     bool read_exact(std::size_t n, std::string& out);  // appends exactly n bytes; false at early end
     Result wait();                                 // closes stdin, reaps; out is empty, err is stderr
+    // Sends `sig` to the child unless it has been reaped; another thread may be in wait() meanwhile.
+    void signal(int sig);
 
 private:
     struct Impl;

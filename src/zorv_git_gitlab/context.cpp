@@ -1,47 +1,14 @@
-// The Context's defaults (the library's own output and inner calls), limits set by name, and redaction.
+// The Context's defaults (the library's own output and inner calls), and redaction.
 #include "zorv_git_gitlab/context.hpp"
 
-#include <cmath>
 #include <cstdlib>
-#include <stdexcept>
 #include <typeinfo>
 
-#include "rest/output.hpp"
+#include "output.hpp"
 #include "zorv_git/git.hpp"
 #include "zorv_git_gitlab/operations.hpp"
 
 namespace zorv_git_gitlab {
-namespace {
-
-// A duration given in seconds, to the nearest millisecond, at least one millisecond.
-std::chrono::milliseconds milliseconds_of(double seconds) {
-    return std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000.0)));
-}
-
-}  // namespace
-
-void set_setting(Settings& settings, std::string_view name, double value) {
-    if (!std::isfinite(value) || value < 0) {
-        throw std::invalid_argument(std::string(name) + " must be a finite number not below 0");
-    }
-    if (name == "connect_timeout") {
-        settings.connect_timeout = milliseconds_of(value);
-    } else if (name == "stall_timeout") {
-        // libcurl counts the stall time in whole seconds: a started second counts whole.
-        const auto ms = milliseconds_of(value).count();
-        settings.stall_time = std::chrono::seconds((ms + 999) / 1000);
-    } else if (name == "max_tries") {
-        settings.max_tries = static_cast<int>(std::max<long long>(1, std::llround(std::min(value, 1e6))));
-    } else if (name == "retry_total_time") {
-        settings.retry_total_time = milliseconds_of(value);
-    } else if (name == "merge_poll_interval") {
-        settings.merge_poll_interval = milliseconds_of(value);
-    } else if (name == "max_response_bytes") {
-        settings.max_response_bytes = static_cast<std::size_t>(std::min(value, 1e18));
-    } else {
-        throw std::invalid_argument("no limit is named " + std::string(name));
-    }
-}
 
 std::string redact(std::string_view text, const std::vector<std::string>& secrets) {
     constexpr std::string_view marker = "[REDACTED]";
@@ -58,9 +25,9 @@ std::string redact(std::string_view text, const std::vector<std::string>& secret
 bool Context::redefines(InnerCall) const noexcept { return true; }
 bool FixedContext::redefines(InnerCall) const noexcept { return typeid(*this) != typeid(FixedContext); }
 
-void Context::print_line(std::string_view line) { rest::write_stdout_line(line); }
-void Context::log(LogLevel level, std::string_view message) { rest::emit_log(level, message); }
-bool Context::log_enabled(LogLevel level) const { return rest::log_enabled(level); }
+void Context::print_line(std::string_view line) { write_stdout_line(line); }
+void Context::log(LogLevel level, std::string_view message) { emit_log(level, message); }
+bool Context::log_enabled(LogLevel level) const { return default_log_enabled(level); }
 void Context::report(const Outcome&) {}
 
 std::optional<Json> Context::get_project_info(const std::string& project_name, std::int64_t group_id) {

@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "rest/output.hpp"
+#include "output.hpp"
 
 namespace zorv_git_gitlab {
 namespace {
@@ -42,6 +42,6 @@ Context& GitlabGit::default_context() {
     return context;
 }
 
-void GitlabGit::set_log_handler(LogHandler handler) { rest::install_log_handler(std::move(handler)); }
+void GitlabGit::set_log_handler(LogHandler handler) { install_log_handler(std::move(handler)); }
 
 }  // namespace zorv_git_gitlab

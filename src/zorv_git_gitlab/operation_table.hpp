@@ -1,5 +1,7 @@
 // The table of operations: each operation described once (its function, name, group, one-line help,
-// parameter names, help and defaults). The Python binding and the command-line tool are built from it.
+// parameter names, help and defaults, and what its result is to the faces). The Python binding and the
+// command-line tool are built from it, and at build time the generator (src/generator/) writes from it
+// GitlabGit's class-level operations, the defaults of operations.hpp and the Python type stubs.
 //
 // Adding an operation: write its steps file (a function `ops::name(Context&, ...)` declared in
 // operations.hpp), then add one entry below; see docs/architecture.md.
@@ -13,6 +15,7 @@
 #include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "zorv_git_gitlab/operations.hpp"
@@ -54,6 +57,8 @@ struct Param {
     Default fallback{};
     // The Python annotation when it is not the one of the C++ type; "" for none.
     std::optional<std::string_view> annotation{};
+    // A file-system path: Python also takes an os.PathLike.
+    bool path = false;
 
     [[nodiscard]] constexpr Param or_text(std::string_view value) const { return with({Default::Kind::text, value}); }
     [[nodiscard]] constexpr Param or_integer(std::int64_t value) const {
@@ -66,6 +71,11 @@ struct Param {
         copy.annotation = python_type;
         return copy;
     }
+    [[nodiscard]] constexpr Param a_path() const {
+        Param copy = *this;
+        copy.path = true;
+        return copy;
+    }
 
 private:
     [[nodiscard]] constexpr Param with(Default value) const {
@@ -75,6 +85,16 @@ private:
     }
 };
 
+// What the result is to the faces, where its C++ type does not tell: a list of records rather than
+// one, or the directory of a working copy (which Python hands back as GitPython's Repo).
+enum class Result { value, records, working_copy };
+
+// What the faces add to an operation's parameters and result.
+struct Traits {
+    Result result = Result::value;
+    bool extra_keywords = false;  // Python: further keyword arguments are accepted and ignored
+};
+
 // The parameter types of an operation function, after its Context.
 template <typename F>
 struct Signature;
@@ -82,6 +102,7 @@ template <typename R, typename... A>
 struct Signature<R (*)(Context&, A...)> {
     using Result = R;
     using Args = std::tuple<std::remove_cvref_t<A>...>;
+    using Declared = std::tuple<A...>;  // as declared, references and const included
     static constexpr std::size_t arity = sizeof...(A);
 };
 
@@ -95,14 +116,59 @@ struct Operation {
     Group group;
     std::string_view help;
     std::array<Param, N> params;
-    bool extra_keywords = false;  // Python: further keyword arguments are accepted and ignored
+    Traits traits;
 };
 
+// Whether a default of `kind` can stand for a parameter of C++ type T.
+template <typename T>
+constexpr bool default_fits(Default::Kind kind) {
+    switch (kind) {
+    case Default::Kind::required:
+        return true;
+    case Default::Kind::text:
+        return std::is_same_v<T, std::string>;
+    case Default::Kind::integer:
+        return std::is_same_v<T, std::int64_t> || std::is_same_v<T, double>;
+    case Default::Kind::flag:
+        return std::is_same_v<T, bool>;
+    case Default::Kind::none:
+        return std::is_same_v<T, std::optional<std::string>> || std::is_same_v<T, std::vector<std::string>>;
+    }
+    return false;
+}
+
+// An entry, checked against its function: one parameter each, defaults of the parameter's type and
+// only on trailing parameters, paths only on texts, a list or a working copy only where the result
+// can be one. A failed check stops the compilation at the entry.
 template <auto Function, std::size_t N>
-constexpr Operation<Function, N> make(std::string_view name, Group group, std::string_view help,
-                                      const Param (&params)[N], bool extra_keywords = false) {
-    Operation<Function, N> op{name, group, help, {}, extra_keywords};
+consteval Operation<Function, N> make(std::string_view name, Group group, std::string_view help,
+                                      const Param (&params)[N], Traits traits = {}) {
+    using Sig = Signature<decltype(Function)>;
+    static_assert(Sig::arity == N, "one table parameter per parameter of the function");
+    Operation<Function, N> op{name, group, help, {}, traits};
     for (std::size_t i = 0; i < N; ++i) op.params[i] = params[i];
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        const auto check = [&](const Param& param, bool fits, bool path_fits) {
+            if (!fits) throw "the default does not fit the parameter's type";
+            if (param.path && !path_fits) throw "only a text parameter can be a path";
+        };
+        (check(op.params[I], default_fits<std::tuple_element_t<I, typename Sig::Args>>(op.params[I].fallback.kind),
+               std::is_same_v<std::tuple_element_t<I, typename Sig::Args>, std::string>),
+         ...);
+    }(std::make_index_sequence<N>());
+    bool defaulted = false;
+    for (const Param& param : op.params) {
+        if (defaulted && param.fallback.kind == Default::Kind::required) {
+            throw "a parameter without a default follows one with a default";
+        }
+        defaulted = param.fallback.kind != Default::Kind::required;
+    }
+    if (traits.result == Result::records && !std::is_same_v<typename Sig::Result, std::optional<Json>>) {
+        throw "only an operation returning records returns a list of them";
+    }
+    if (traits.result == Result::working_copy && !std::is_same_v<typename Sig::Result, std::string>) {
+        throw "a working copy is returned as its directory";
+    }
     return op;
 }
 
@@ -161,11 +227,11 @@ inline constexpr auto operations = std::make_tuple(
     ZORV_OPERATION(create_project, projects, "Create an internal project and commit a README.md to master",
                    {Param{"project_name", "name (and path) of the new project"},
                     Param{"group_id", "id of the group to create it in"}},
-                   true),
+                   {.extra_keywords = true}),
     ZORV_OPERATION(get_project_info, projects, "The record of a project found by name in a group",
-                   {project_name, group_id}, true),
+                   {project_name, group_id}, {.extra_keywords = true}),
     ZORV_OPERATION(delete_project, projects, "Delete a project found by name in a group", {project_name, group_id},
-                   true),
+                   {.extra_keywords = true}),
     ZORV_OPERATION(get_branch_info, projects, "The record of a branch",
                    {project_name, group_id, Param{"branch_name", "name of the branch"}}),
     ZORV_OPERATION(create_branch, projects, "Create a branch from a ref unless it exists; the new branch's record",
@@ -174,10 +240,10 @@ inline constexpr auto operations = std::make_tuple(
     ZORV_OPERATION(delete_branch, projects, "Delete a branch if it exists",
                    {project_name, group_id, Param{"branch_name", "name of the branch"}}),
     ZORV_OPERATION(clone_project, working_copies, "Clone a project into a local directory; the working copy",
-                   {Param{"repo_dir", "directory to clone into"}, project_name, group_id,
+                   {Param{"repo_dir", "directory to clone into"}.a_path(), project_name, group_id,
                     Param{"overwrite", "clear a non-empty directory first (else it is an error)"}.or_flag(true),
                     Param{"branch", "branch to check out"}.or_none()},
-                   true),
+                   {.result = Result::working_copy, .extra_keywords = true}),
     ZORV_OPERATION(commit_file, projects, "Commit one new file with the given text to master",
                    {project_name, group_id, Param{"filename", "path of the new file in the repository"},
                     Param{"file_content", "text of the file"}.annotated("")}),
@@ -185,12 +251,12 @@ inline constexpr auto operations = std::make_tuple(
     // Working copies
     ZORV_OPERATION(commit_project, working_copies,
                    "Publish every local change of a working copy to a branch as one commit",
-                   {Param{"repo_dir", "the working copy (a clone made by clone_project)"},
+                   {Param{"repo_dir", "the working copy (a clone made by clone_project)"}.a_path(),
                     Param{"commit_message", "message of the commit"}, project_name,
                     Param{"remote_branch", "branch to publish to"}, group_id,
                     Param{"author_name", "author of the commit"}.or_none(),
                     Param{"author_email", "author's e-mail address"}.or_none()},
-                   true),
+                   {.extra_keywords = true}),
 
     // Merge requests, tags and history
     ZORV_OPERATION(create_merge_request, merge, "Open a merge request; its record",
@@ -203,8 +269,10 @@ inline constexpr auto operations = std::make_tuple(
                     Param{"title", "message of the merge commit"},
                     Param{"timeout", "seconds to wait for the merge check"}.or_integer(60).annotated("int")}),
     ZORV_OPERATION(get_commits_by_range, merge, "The commits between two refs (start...end)",
-                   {Param{"start_ref", "first ref"}, Param{"end_ref", "second ref"}, project_name, group_id}),
-    ZORV_OPERATION(get_tag_list, merge, "A project's tags ordered by version", {project_name, group_id}),
+                   {Param{"start_ref", "first ref"}, Param{"end_ref", "second ref"}, project_name, group_id},
+                   {.result = Result::records}),
+    ZORV_OPERATION(get_tag_list, merge, "A project's tags ordered by version", {project_name, group_id},
+                   {.result = Result::records}),
     ZORV_OPERATION(get_tag_info, merge, "The record of a tag",
                    {Param{"tag_name", "name of the tag"}, project_name, group_id}),
     ZORV_OPERATION(tag_project, merge, "Tag a branch unless the tag exists",
@@ -220,7 +288,8 @@ inline constexpr auto operations = std::make_tuple(
                    {a_group_id, key, value, is_file, overwrite_variable}),
     ZORV_OPERATION(get_pipeline_status, ci, "The pipelines of a ref updated in the last minutes",
                    {project_name, group_id, Param{"ref", "branch or tag"}.or_text("master"),
-                    Param{"last_minutes", "how far back to look, in minutes"}.or_integer(1440)}),
+                    Param{"last_minutes", "how far back to look, in minutes"}.or_integer(1440)},
+                   {.result = Result::records}),
     ZORV_OPERATION(get_single_pipeline_status, ci, "One pipeline's record", {project_id, pipeline_id}),
     ZORV_OPERATION(retry_single_pipeline, ci, "Retry a pipeline's failed jobs; its record", {project_id, pipeline_id}),
 

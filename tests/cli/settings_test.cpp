@@ -12,11 +12,11 @@ using namespace std::chrono_literals;
 TEST(Settings, DurationsRoundToTheNearestMillisecondThenUpToTheirUnit) {
     z::Settings s;
     z::set_setting(s, "stall_timeout", 1.4);
-    EXPECT_EQ(s.stall_time, 2s);  // a started second counts whole
+    EXPECT_EQ(s.stall_timeout, 2s);  // a started second counts whole
     z::set_setting(s, "stall_timeout", 1.0);
-    EXPECT_EQ(s.stall_time, 1s);
+    EXPECT_EQ(s.stall_timeout, 1s);
     z::set_setting(s, "stall_timeout", 0);
-    EXPECT_EQ(s.stall_time, 1s);
+    EXPECT_EQ(s.stall_timeout, 1s);
     z::set_setting(s, "connect_timeout", 2.5);
     EXPECT_EQ(s.connect_timeout, 2500ms);
     z::set_setting(s, "merge_poll_interval", 0.0004);

@@ -111,7 +111,7 @@ TEST(ConcurrencyChild, Workload) {
     ::setenv("CURL_CA_BUNDLE", world.ca_file.c_str(), 1);
     GitlabGit::settings.update([](zorv_git_gitlab::Settings& s) {
         s.connect_timeout = std::chrono::seconds(10);
-        s.stall_time = std::chrono::seconds(30);
+        s.stall_timeout = std::chrono::seconds(30);
     });
 
     const int ops = ops_per_thread();

@@ -67,7 +67,7 @@ def test_every_kind_of_change_reaches_the_server(sb, group, wc, tmp_path, capsys
     assert git(target, "rev-parse", "HEAD^2") == git(target, "rev-parse", "origin/master")
 
     fresh = tmp_path / "fresh"
-    GitlabGit.clone_project(str(fresh), project["name"], group["id"])
+    GitlabGit.clone_project(fresh, project["name"], group["id"])  # an os.PathLike, as the stubs allow
     assert tree(fresh, "HEAD") == tree(target, "HEAD")
     assert "100755 blob" in [line for line in tree(fresh, "HEAD").splitlines() if line.endswith("run.sh")][0]
     assert git(fresh, "log", "-1", "--format=%an <%ae>").strip() == "Ann <ann@example.com>"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -149,7 +150,18 @@ TEST(Run, ProgramThatCannotStartThrowsSpawnError) {
         zp::run({"zorv-no-such-program-here"});
     } catch (const zp::SpawnError& e) {
         EXPECT_NE(std::string(e.what()).find("zorv-no-such-program-here"), std::string::npos);
+        EXPECT_EQ(e.error(), ENOENT);
     }
+    // As execvp: a file of that name in PATH that cannot be run is EACCES, not "not found".
+    const auto dir = temp_dir("unrunnable");
+    std::ofstream(dir / "zorv-plain") << "#!/bin/sh\n";
+    try {
+        zp::run({"zorv-plain"}, {.env = {{"PATH", dir.string()}}});
+        ADD_FAILURE() << "a file without execute permission was run";
+    } catch (const zp::SpawnError& e) {
+        EXPECT_EQ(e.error(), EACCES);
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(Run, ChildSeesOnlyStandardDescriptors) {
@@ -277,6 +289,43 @@ TEST(Child, DestructorEndsAndReapsARunningChild) {
                      std::string all((std::istreambuf_iterator<char>(f)), {});
                      return all.find("PPid:\t" + std::to_string(::getpid())) != std::string::npos;
                  }());
+}
+
+TEST(Child, InheritsStdioAndTakesASignalWhileAnotherThreadWaits) {
+    // The child writes to our own stdout and stderr, here pointed at a file for the test.
+    const auto dir = temp_dir("inherit");
+    const auto file = dir / "out";
+    zp::Result r;
+    {
+        struct Redirected {  // our stdout and stderr go to `file` while it lives
+            int out = ::dup(1), err = ::dup(2);
+            explicit Redirected(const std::filesystem::path& to) {
+                const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                ::dup2(fd, 1);
+                ::dup2(fd, 2);
+                ::close(fd);
+            }
+            ~Redirected() {
+                ::dup2(out, 1);
+                ::dup2(err, 2);
+                ::close(out);
+                ::close(err);
+            }
+        } redirected(file);
+        r = zp::run({"sh", "-c", "echo out; echo err >&2"}, {.inherit_stdio = true});
+    }
+    EXPECT_TRUE(r.ok());
+    EXPECT_TRUE(r.out.empty() && r.err.empty());
+    std::ifstream in(file);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "out\nerr\n");
+    std::filesystem::remove_all(dir);
+
+    zp::Child child({"sleep", "600"}, {.inherit_stdio = true});
+    zp::Result ended;
+    std::thread waiter([&] { ended = child.wait(); });
+    child.signal(SIGTERM);
+    waiter.join();
+    EXPECT_EQ(ended.term_signal, SIGTERM);
 }
 
 TEST(Child, WriteToAChildThatEndedThrowsInsteadOfKillingTheParent) {

@@ -11,13 +11,20 @@ import textwrap
 import pytest
 
 import zorv_git_gitlab
+from zorv_git_gitlab import _core
 from zorv_git_gitlab.git import GitlabGit
 
 PACKAGE_DIR = os.path.dirname(zorv_git_gitlab.__file__)
 
 
+# The stub annotations that admit a value of each runtime annotation ("" admits anything).
+ADMITS = {"int": {"_Id", "int", "float"}, "str": {"str", "str | None", "str | os.PathLike[str]"}, "bool": {"bool"},
+          "list": {"list[str] | None"}}
+
+
 def stub_signatures():
-    """name -> [(parameter, default source or None)] for every method of GitlabGit in git.pyi."""
+    """name -> ([(parameter, default source or None, annotation source)], **kwargs) for every method of
+    GitlabGit in git.pyi."""
     with open(os.path.join(PACKAGE_DIR, "git.pyi"), encoding="utf-8") as f:
         tree = ast.parse(f.read())
     cls = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "GitlabGit")
@@ -26,7 +33,7 @@ def stub_signatures():
         params = fn.args.args[1:]
         defaults = [None] * (len(params) - len(fn.args.defaults)) + [ast.unparse(d) for d in fn.args.defaults]
         extra = fn.args.kwarg is not None
-        result[fn.name] = ([(p.arg, d) for p, d in zip(params, defaults)], extra)
+        result[fn.name] = ([(p.arg, d, ast.unparse(p.annotation)) for p, d in zip(params, defaults)], extra)
     return result
 
 
@@ -35,12 +42,15 @@ def test_stubs_describe_every_operation_as_the_class_defines_it():
     runtime = {name for name, value in vars(GitlabGit).items()
                if isinstance(value, classmethod) and not name.startswith("_")}
     assert runtime <= set(stubs), f"operations without a stub: {sorted(runtime - set(stubs))}"
-    assert len(stubs) == 32
+    assert len(stubs) == len(_core.OPERATIONS)
     for name, (params, extra) in stubs.items():
         signature = inspect.signature(getattr(GitlabGit, name))
         actual = [(p.name, None if p.default is inspect.Parameter.empty else repr(p.default))
                   for p in signature.parameters.values() if p.kind is not inspect.Parameter.VAR_KEYWORD]
-        assert params == actual, name
+        assert [(p, d) for p, d, _ in params] == actual, name
+        for (parameter, _, stub_type), shown in zip(params, signature.parameters.values()):
+            runtime_type = "" if shown.annotation is inspect.Parameter.empty else shown.annotation.__name__
+            assert not runtime_type or stub_type in ADMITS[runtime_type], (name, parameter, stub_type, runtime_type)
         assert extra == any(p.kind is inspect.Parameter.VAR_KEYWORD for p in signature.parameters.values()), name
 
 

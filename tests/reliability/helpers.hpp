@@ -36,7 +36,7 @@ using Clock = std::chrono::steady_clock;
 inline zorv_git_gitlab::Settings quick_settings() {
     zorv_git_gitlab::Settings s;
     s.connect_timeout = std::chrono::seconds(3);
-    s.stall_time = std::chrono::seconds(1);
+    s.stall_timeout = std::chrono::seconds(1);
     s.max_response_bytes = std::size_t{4} << 20;
     s.max_tries = 3;
     s.retry_base_delay = std::chrono::milliseconds(10);

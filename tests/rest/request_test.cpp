@@ -174,7 +174,7 @@ TEST_F(RequestLayer, RetriesStopAtTheConfiguredNumberOfTries) {
 TEST_F(RequestLayer, TransportFaultsRaiseTheLibrarysErrors) {
     auto& sb = zorv_test::sandbox();
     auto config = sandbox_config();
-    config.settings.stall_time = std::chrono::seconds(1);
+    config.settings.stall_timeout = std::chrono::seconds(1);
     config.settings.max_tries = 1;
     config.settings.max_response_bytes = 1 << 20;
     Capture ctx(config);

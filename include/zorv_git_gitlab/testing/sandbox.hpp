@@ -35,13 +35,15 @@
 #include <utility>
 #include <vector>
 
+#include "zorv_git_gitlab/testing/export.hpp"
+
 namespace zorv_git_gitlab::testing {
 
 using Json = nlohmann::ordered_json;
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
 // One answer of the sandbox.
-struct Reply {
+struct ZORV_GIT_GITLAB_TESTING_API Reply {
     int status = 0;
     std::string body;
     Json json;                                       // the decoded body; null when it is not JSON
@@ -50,7 +52,7 @@ struct Reply {
 };
 
 // One request the sandbox received (a journal entry), decoded for assertions.
-struct Request {
+struct ZORV_GIT_GITLAB_TESTING_API Request {
     std::int64_t seq = 0;
     std::string method;
     std::string path;       // raw, as sent: /api/v4/projects/7/repository/branches/feature%2Fx
@@ -67,7 +69,7 @@ struct Request {
     [[nodiscard]] std::string str() const;       // "POST /api/v4/projects" (with "?query" when any)
 };
 
-class Sandbox {
+class ZORV_GIT_GITLAB_TESTING_API Sandbox {
 public:
     struct Options {
         std::string binary;             // empty: find_binary()

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "projects/project.hpp"
+#include "output.hpp"
 #include "rest/api.hpp"
 #include "zorv_git_gitlab/operations.hpp"
 
@@ -40,15 +42,15 @@ std::optional<Json> get_pipeline_status(Context& ctx, const std::string& project
                                         const std::string& ref, std::int64_t last_minutes) {
     rest::Api api(ctx, "get_pipeline_status");
     const auto project = ctx.get_project_info(project_name, group_id);
-    if (!rest::present(project)) {
-        api.print("Project " + project_name + " doesn't exist", Outcome::Kind::not_found);
+    if (!present(project)) {
+        print(ctx, "Project " + project_name + " doesn't exist", Outcome::Kind::not_found);
         return std::nullopt;
     }
     const auto id = rest::id_text(rest::field(*project, "id", api.operation()));
     std::optional<rest::Response> refused;
     auto pipelines = api.get_all(rest::Path{"projects", id, "pipelines"},
                                  {{"ref", ref}, {"updated_after", utc_minutes_ago(last_minutes)}}, &refused);
-    if (!pipelines && refused) api.fail("Failed to get pipeline status " + project_name + "/" + ref + ". Response:", *refused);
+    if (!pipelines && refused) fail(ctx, "Failed to get pipeline status " + project_name + "/" + ref + ". Response:", *refused);
     return pipelines;
 }
 

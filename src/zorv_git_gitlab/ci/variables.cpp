@@ -1,4 +1,6 @@
 // CI/CD variables of projects and groups.
+#include "projects/project.hpp"
+#include "output.hpp"
 #include "rest/api.hpp"
 #include "zorv_git_gitlab/operations.hpp"
 
@@ -18,7 +20,7 @@ bool maskable(const std::string& value) {
 }
 
 // Creates the variable, or replaces its value when it exists and may be overwritten.
-void set_variable(rest::Api& api, const rest::Path& collection, const rest::Path& variable, const std::string& key,
+void set_variable(Context& ctx, rest::Api& api, const rest::Path& collection, const rest::Path& variable, const std::string& key,
                   const std::string& value, bool is_file, bool overwrite) {
     const Json payload = {{"key", key},
                           {"value", value},
@@ -29,8 +31,8 @@ void set_variable(rest::Api& api, const rest::Path& collection, const rest::Path
     std::optional<rest::Response> written;
     if (existing.status() == 200) {
         if (!overwrite) {
-            api.print("Environment variable " + key + " exists and it is requested to not overwrite it",
-                      Outcome::Kind::nothing_to_do);
+            print(ctx, "Environment variable " + key + " exists and it is requested to not overwrite it",
+                  Outcome::Kind::nothing_to_do);
             return;
         }
         written.emplace(api.put_form(variable, {{"value", value}}));
@@ -38,9 +40,9 @@ void set_variable(rest::Api& api, const rest::Path& collection, const rest::Path
         written.emplace(api.post_json(collection, payload));
     }
     if (written->status() >= 200 && written->status() < 300) {
-        api.print("Environment variable " + key + " set successfully.");
+        print(ctx, "Environment variable " + key + " set successfully.");
     } else {
-        api.fail("Failed to set environment variable " + key + ". Response:", *written);
+        fail(ctx, "Failed to set environment variable " + key + ". Response:", *written);
     }
 }
 
@@ -49,15 +51,15 @@ void set_variable(rest::Api& api, const rest::Path& collection, const rest::Path
 std::optional<Json> get_project_variable(Context& ctx, const std::string& project_name, const std::string& key,
                                          std::int64_t group_id) {
     rest::Api api(ctx, "get_project_variable");
-    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    const auto project = require_project(ctx, api.operation(), project_name, group_id);
     return api.get(rest::Path{"projects", project.id_text, "variables", key}).json_if({200});
 }
 
 void set_project_variable(Context& ctx, const std::string& project_name, const std::string& key,
                           const std::string& value, std::int64_t group_id, bool is_file, bool overwrite) {
     rest::Api api(ctx, "set_project_variable");
-    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
-    set_variable(api, rest::Path{"projects", project.id_text, "variables"},
+    const auto project = require_project(ctx, api.operation(), project_name, group_id);
+    set_variable(ctx, api, rest::Path{"projects", project.id_text, "variables"},
                  rest::Path{"projects", project.id_text, "variables", key}, key, value, is_file, overwrite);
 }
 
@@ -70,7 +72,7 @@ void set_group_variable(Context& ctx, std::int64_t group_id, const std::string& 
                         bool is_file, bool overwrite) {
     rest::Api api(ctx, "set_group_variable");
     const auto group = std::to_string(group_id);
-    set_variable(api, rest::Path{"groups", group, "variables"}, rest::Path{"groups", group, "variables", key}, key,
+    set_variable(ctx, api, rest::Path{"groups", group, "variables"}, rest::Path{"groups", group, "variables", key}, key,
                  value, is_file, overwrite);
 }
 

@@ -1,4 +1,6 @@
 // Subgroups of a parent group, and the subgroup lookup.
+#include "projects/project.hpp"
+#include "output.hpp"
 #include "rest/api.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 #include "zorv_git_gitlab/operations.hpp"
@@ -10,10 +12,10 @@ bool create_sub_group(Context& ctx, const std::string& group_name, std::int64_t 
     const Json body = {{"name", group_name}, {"path", group_name}, {"parent_id", parent_id}};
     const auto response = api.post_json(rest::Path{"groups"}, body);
     if (response.status() == 201) {
-        api.print("Subgroup created successfully.");
+        print(ctx, "Subgroup created successfully.");
         return true;
     }
-    api.fail("Failed to create subgroup. Response:", response);
+    fail(ctx, "Failed to create subgroup. Response:", response);
     return false;
 }
 
@@ -27,7 +29,7 @@ std::optional<Json> get_sub_group_info(Context& ctx, const std::string& group_na
 std::optional<std::int64_t> get_sub_group_id(Context& ctx, const std::string& group_name, std::int64_t parent_id,
                                              bool raise_error) {
     const auto group = ctx.get_sub_group_info(group_name, parent_id);
-    if (rest::present(group)) {
+    if (present(group)) {
         const Json& id = rest::field(*group, "id", "get_sub_group_id");
         if (id.is_number_integer()) return id.get<std::int64_t>();
         throw JsonDecodeError("get_sub_group_id: the id of subgroup " + group_name + " is not an integer: " +
@@ -41,19 +43,19 @@ bool delete_sub_group(Context& ctx, const std::string& group_name, std::int64_t 
     rest::Api api(ctx, "delete_sub_group");
     const auto group = ctx.get_sub_group_info(group_name, parent_id);
     const Json* id = nullptr;
-    if (rest::present(group) && group->is_object()) {
+    if (present(group) && group->is_object()) {
         if (const auto it = group->find("id"); it != group->end()) id = &*it;
     }
     if (!id || id->is_null() || (id->is_number() && id->get<double>() == 0)) {
-        api.print("Subgroup Not Found", Outcome::Kind::not_found);
+        print(ctx, "Subgroup Not Found", Outcome::Kind::not_found);
         return true;
     }
     const auto response = api.del(rest::Path{"groups", rest::id_text(*id)});
     if (response.status() == 202) {
-        api.print("Subgroup deleted successfully.");
+        print(ctx, "Subgroup deleted successfully.");
         return true;
     }
-    api.fail("Failed to delete subgroup. Response:", response);
+    fail(ctx, "Failed to delete subgroup. Response:", response);
     return false;
 }
 

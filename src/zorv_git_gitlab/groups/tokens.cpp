@@ -1,4 +1,5 @@
 // Minting user and group access tokens, and finding a group's token by name.
+#include "output.hpp"
 #include "rest/api.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 #include "zorv_git_gitlab/operations.hpp"
@@ -6,9 +7,9 @@
 namespace zorv_git_gitlab::ops {
 namespace {
 
-std::optional<std::string> token_of(rest::Api& api, const rest::Response& response) {
+std::optional<std::string> token_of(Context& ctx, const rest::Api& api, const rest::Response& response) {
     if (response.status() != 201) {
-        api.fail("Failed to create the access token. Response: ", response);
+        fail(ctx, "Failed to create the access token. Response: ", response);
         return std::nullopt;
     }
     const Json answer = response.json();  // kept alive: `token` refers into it
@@ -23,7 +24,7 @@ std::optional<std::string> create_repo_token(Context& ctx, std::int64_t user_id,
     rest::Api api(ctx, "create_repo_token");
     // Personal access tokens of another user are minted by an administrator through this route.
     const Json body = {{"name", token_name}, {"scopes", Json::array({"read_api"})}};
-    return token_of(api, api.post_json(rest::Path{"users", std::to_string(user_id), "personal_access_tokens"}, body));
+    return token_of(ctx, api, api.post_json(rest::Path{"users", std::to_string(user_id), "personal_access_tokens"}, body));
 }
 
 std::optional<std::string> create_group_access_token(Context& ctx, std::int64_t group_id,
@@ -33,7 +34,7 @@ std::optional<std::string> create_group_access_token(Context& ctx, std::int64_t 
                        {"scopes", Json::array({"api", "read_api", "read_registry", "write_registry", "read_repository",
                                                "write_repository"})},
                        {"access_level", 50}};
-    return token_of(api, api.post_json(rest::Path{"groups", std::to_string(group_id), "access_tokens"}, body));
+    return token_of(ctx, api, api.post_json(rest::Path{"groups", std::to_string(group_id), "access_tokens"}, body));
 }
 
 std::optional<Json> get_access_token_info(Context& ctx, std::int64_t group_id, const std::string& token_name) {

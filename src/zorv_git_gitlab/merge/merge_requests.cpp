@@ -5,6 +5,8 @@
 #include <sstream>
 #include <thread>
 
+#include "projects/project.hpp"
+#include "output.hpp"
 #include "rest/api.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 #include "zorv_git_gitlab/operations.hpp"
@@ -34,18 +36,18 @@ std::optional<Json> create_merge_request(Context& ctx, const std::string& projec
                                          const std::string& title, const std::string& source_branch,
                                          const std::string& target_branch) {
     rest::Api api(ctx, "create_merge_request");
-    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    const auto project = require_project(ctx, api.operation(), project_name, group_id);
     const Json body = {{"title", title}, {"source_branch", source_branch}, {"target_branch", target_branch}};
     const auto response = api.post_json(rest::Path{"projects", project.id_text, "merge_requests"}, body);
     if (response.status() == 201) return response.json();
-    api.fail("Failed to create merge request " + project_name + ":", response);
+    fail(ctx, "Failed to create merge request " + project_name + ":", response);
     return std::nullopt;
 }
 
 std::optional<Json> perform_merge(Context& ctx, const std::string& project_name, std::int64_t group_id,
                                   std::int64_t merge_request_id, const std::string& title, double timeout) {
     rest::Api api(ctx, "perform_merge");
-    const auto project = rest::require_project(ctx, api.operation(), project_name, group_id);
+    const auto project = require_project(ctx, api.operation(), project_name, group_id);
     const std::string iid = std::to_string(merge_request_id);
     const std::string name = project_name + "/" + iid;
     const auto interval = std::max(api.config().settings.merge_poll_interval, std::chrono::milliseconds(1));
@@ -61,7 +63,7 @@ std::optional<Json> perform_merge(Context& ctx, const std::string& project_name,
         std::optional<Json> record;
         if (poll.status() == 200) record = poll.json();
         if (!record || !record->is_object() || !record->contains("merge_status")) {
-            api.fail("Failed to perform merge " + name, poll);
+            fail(ctx, "Failed to perform merge " + name, poll);
             return std::nullopt;
         }
         if (!check_unfinished((*record)["merge_status"])) {
@@ -75,7 +77,7 @@ std::optional<Json> perform_merge(Context& ctx, const std::string& project_name,
     const Json body = {{"should_remove_source_branch", true}, {"merge_commit_message", title}};
     const auto response = api.put_json(rest::Path{"projects", project.id_text, "merge_requests", iid, "merge"}, body);
     if (response.status() == 200) return response.json();
-    api.fail("Failed to perform merge " + name, response);
+    fail(ctx, "Failed to perform merge " + name, response);
     return std::nullopt;
 }
 

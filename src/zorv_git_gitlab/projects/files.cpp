@@ -1,4 +1,6 @@
 // Committing one new file through the repository files API.
+#include "projects/project.hpp"
+#include "output.hpp"
 #include "projects/inner_calls.hpp"
 #include "rest/api.hpp"
 #include "rest/base64.hpp"
@@ -7,7 +9,7 @@
 namespace zorv_git_gitlab::ops {
 namespace {
 
-void commit_to(Context& ctx, const rest::Project& project, const std::string& filename,
+void commit_to(Context& ctx, const Project& project, const std::string& filename,
                const std::string& file_content) {
     rest::Api api(ctx, "commit_file");
     const Json body = {{"branch", "master"},
@@ -16,15 +18,15 @@ void commit_to(Context& ctx, const rest::Project& project, const std::string& fi
                        {"encoding", "base64"}};
     const auto response = api.post_json(rest::Path{"projects", project.id_text, "repository", "files", filename}, body);
     if (response.status() == 201) {
-        api.print("Successfully created " + filename);
+        print(ctx, "Successfully created " + filename);
     } else {
-        api.fail("Failed to create " + filename + ":", response);
+        fail(ctx, "Failed to create " + filename + ":", response);
     }
 }
 
 }  // namespace
 
-void inner::commit_file(Context& ctx, const rest::Project& project, const std::string& filename,
+void inner::commit_file(Context& ctx, const Project& project, const std::string& filename,
                         const std::string& file_content) {
     if (reuses_project(ctx, InnerCall::commit_file)) return commit_to(ctx, project, filename, file_content);
     ctx.commit_file(project.name, project.group_id, filename, file_content);
@@ -32,7 +34,7 @@ void inner::commit_file(Context& ctx, const rest::Project& project, const std::s
 
 void commit_file(Context& ctx, const std::string& project_name, std::int64_t group_id, const std::string& filename,
                  const std::string& file_content) {
-    commit_to(ctx, rest::require_project(ctx, "commit_file", project_name, group_id), filename, file_content);
+    commit_to(ctx, require_project(ctx, "commit_file", project_name, group_id), filename, file_content);
 }
 
 }  // namespace zorv_git_gitlab::ops

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "projects/project.hpp"
 #include "rest/api.hpp"
 #include "zorv_git_gitlab/context.hpp"
 #include "zorv_git_gitlab/json.hpp"
@@ -17,9 +18,9 @@ inline bool reuses_project(const Context& ctx, InnerCall call) noexcept {
     return !ctx.redefines(call) && !ctx.redefines(InnerCall::get_project_info);
 }
 
-std::optional<Json> get_branch_info(Context& ctx, const rest::Project& project, const std::string& branch_name);
-std::optional<Json> get_tag_info(Context& ctx, const std::string& tag_name, const rest::Project& project);
-void commit_file(Context& ctx, const rest::Project& project, const std::string& filename,
+std::optional<Json> get_branch_info(Context& ctx, const Project& project, const std::string& branch_name);
+std::optional<Json> get_tag_info(Context& ctx, const std::string& tag_name, const Project& project);
+void commit_file(Context& ctx, const Project& project, const std::string& filename,
                  const std::string& file_content);
 
 }  // namespace zorv_git_gitlab::ops::inner

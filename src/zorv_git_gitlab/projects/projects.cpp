@@ -1,4 +1,6 @@
 // Creating and deleting whole projects.
+#include "projects/project.hpp"
+#include "output.hpp"
 #include "projects/inner_calls.hpp"
 #include "rest/api.hpp"
 #include "zorv_git_gitlab/errors.hpp"
@@ -16,7 +18,7 @@ const Json& member(const Json& record, const char* key) {
 
 // The project that the server's answer to its creation describes, when that answer is a record with an
 // id, named `project_name` in group `group_id` (the project the lookup would find).
-std::optional<rest::Project> created_project(const rest::Response& response, const std::string& project_name,
+std::optional<Project> created_project(const rest::Response& response, const std::string& project_name,
                                              std::int64_t group_id) {
     if (response.status() != 201) return std::nullopt;
     Json record;
@@ -32,7 +34,7 @@ std::optional<rest::Project> created_project(const rest::Response& response, con
     if (!id.is_number_integer() && !id.is_string()) return std::nullopt;
     Json id_value = id;
     std::string id_text = rest::id_text(id_value);
-    return rest::Project{project_name, group_id, std::move(record), std::move(id_value), std::move(id_text)};
+    return Project{project_name, group_id, std::move(record), std::move(id_value), std::move(id_text)};
 }
 
 }  // namespace
@@ -46,9 +48,9 @@ void create_project(Context& ctx, const std::string& project_name, std::int64_t 
                        {"visibility", "internal"}};
     const auto response = api.post_json(rest::Path{"projects"}, body);
     if (response.status() == 201) {
-        api.print("Project " + project_name + " created successfully.");
+        print(ctx, "Project " + project_name + " created successfully.");
     } else {
-        api.fail("Failed to create the project. Response: ", response);
+        fail(ctx, "Failed to create the project. Response: ", response);
     }
     // Seeded whatever the answer: a project that already existed gets its README too.
     if (const auto created = created_project(response, project_name, group_id)) {
@@ -61,16 +63,16 @@ void create_project(Context& ctx, const std::string& project_name, std::int64_t 
 void delete_project(Context& ctx, const std::string& project_name, std::int64_t group_id) {
     rest::Api api(ctx, "delete_project");
     const auto project = ctx.get_project_info(project_name, group_id);
-    if (!rest::present(project)) {
-        api.print("Project " + project_name + " doesn't exist", Outcome::Kind::not_found);
+    if (!present(project)) {
+        print(ctx, "Project " + project_name + " doesn't exist", Outcome::Kind::not_found);
         return;
     }
     const auto id = rest::id_text(rest::field(*project, "id", api.operation()));
     const auto response = api.del(rest::Path{"projects", id});
     if (response.status() == 202) {
-        api.print("Project " + project_name + " accepted deletion successfully.");
+        print(ctx, "Project " + project_name + " accepted deletion successfully.");
     } else {
-        api.fail("Failed to delete the project. Response: ", response);
+        fail(ctx, "Failed to delete the project. Response: ", response);
     }
 }
 

@@ -152,7 +152,7 @@ Response Api::post_query(const Path& path, const Params& query) {
 }
 Response Api::put_query(const Path& path, const Params& query) { return send(Method::put, url(path, query), {}, {}); }
 
-Response Api::post_json_stream(const Path& path, std::function<std::size_t(char*, std::size_t)> source) {
+Response Api::post_json_stream(const Path& path, BodySource source) {
     HttpRequest request;
     request.method = Method::post;
     request.url = url(path, {});
@@ -218,21 +218,6 @@ std::optional<Json> Api::get_all(const Path& path, Params query, std::optional<R
     return all;
 }
 
-void Api::fail(std::string_view message, const Response& response) {
-    std::string line(message);
-    line += ' ';
-    line += response.body();
-    ctx_.print_line(line);
-    ctx_.report(Outcome{Outcome::Kind::refused, std::move(line)});
-}
-
-void Api::print(std::string_view line) { ctx_.print_line(line); }
-
-void Api::print(std::string_view line, Outcome::Kind outcome) {
-    ctx_.print_line(line);
-    ctx_.report(Outcome{outcome, std::string(line)});
-}
-
 const Json& field(const Json& record, std::string_view name, std::string_view operation) {
     if (record.is_object()) {
         if (const auto it = record.find(name); it != record.end()) return *it;
@@ -243,26 +228,6 @@ const Json& field(const Json& record, std::string_view name, std::string_view op
 std::string id_text(const Json& id) {
     if (id.is_string()) return id.get<std::string>();
     return id.dump();
-}
-
-bool present(const std::optional<Json>& record) {
-    return record.has_value() && !record->is_null() && !(record->is_object() && record->empty()) &&
-           !(record->is_array() && record->empty());
-}
-
-Project require_project(Context& ctx, std::string_view operation, const std::string& project_name,
-                        std::int64_t group_id) {
-    auto record = ctx.get_project_info(project_name, group_id);
-    if (!present(record)) {
-        throw ProjectNotFoundError(std::string(operation), project_name, std::to_string(group_id));
-    }
-    Project project;
-    project.name = project_name;
-    project.group_id = group_id;
-    project.id = field(*record, "id", operation);
-    project.id_text = id_text(project.id);
-    project.record = std::move(*record);
-    return project;
 }
 
 }  // namespace zorv_git_gitlab::rest

@@ -1,6 +1,6 @@
 // The request cycle every operation shares: build the URL below api_url, send with the PRIVATE-TOKEN
-// header, and hand back the answer to be judged by its status. Also paging, the printed lines, and
-// reading fields of server records with errors that name the operation.
+// header, and hand back the answer to be judged by its status. Also paging, and reading fields of
+// server records with errors that name the operation.
 #pragma once
 
 #include <cstdint>
@@ -61,7 +61,7 @@ public:
     Response put_query(const Path& path, const Params& query);
     Response del(const Path& path);
     // A POST whose JSON body is produced while it is sent (see HttpRequest::body_source).
-    Response post_json_stream(const Path& path, std::function<std::size_t(char*, std::size_t)> source);
+    Response post_json_stream(const Path& path, BodySource source);
 
     // Every page of a list (per_page=100, following X-Next-Page, else Link rel="next") as one array in
     // the server's order; no value when a page is refused or is not an array (the refusing answer is
@@ -76,14 +76,6 @@ public:
     std::optional<Response> each_page(const Path& path, Params query,
                                       const std::function<bool(const Response& page, int index)>& on_page);
 
-    // Prints "message body" (the failure line) and reports the refusal to the context.
-    void fail(std::string_view message, const Response& response);
-    // Prints the line; with an outcome, also reports it to the context (a line saying that nothing
-    // was found, or that nothing was to be done).
-    void print(std::string_view line);
-    void print(std::string_view line, Outcome::Kind outcome);
-
-    [[nodiscard]] Context& context() noexcept { return ctx_; }
     [[nodiscard]] const std::string& operation() const noexcept { return operation_; }
     [[nodiscard]] const Config& config() const noexcept { return config_; }
 
@@ -105,21 +97,5 @@ const Json& field(const Json& record, std::string_view name, std::string_view op
 
 // An id as it stands in a URL: integers in decimal, texts as they are.
 std::string id_text(const Json& id);
-
-// The project an operation works on, found through the context's project lookup: its name and group
-// as the caller gave them, the record, and its id.
-struct Project {
-    std::string name;
-    std::int64_t group_id = 0;
-    Json record;
-    Json id;              // the "id" field, as the server sent it
-    std::string id_text;  // the id as it stands in URLs
-};
-// Raises ProjectNotFoundError (naming the operation, project and group) when the lookup finds nothing.
-Project require_project(Context& ctx, std::string_view operation, const std::string& project_name,
-                        std::int64_t group_id);
-
-// True for a record that is present and not empty.
-bool present(const std::optional<Json>& record);
 
 }  // namespace zorv_git_gitlab::rest

@@ -9,7 +9,6 @@
 #include <optional>
 
 #include "rest/transport.hpp"
-#include "zorv_git_gitlab/context.hpp"
 
 namespace zorv_git_gitlab::rest {
 

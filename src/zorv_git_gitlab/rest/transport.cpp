@@ -152,7 +152,8 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
 
 std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
-    return transfer->request->body_source(buffer, size * count);
+    const std::size_t written = transfer->request->body_source(buffer, size * count);
+    return written == kAbortBody ? CURL_READFUNC_ABORT : written;
 }
 
 // libcurl resends a request by itself when a reused connection closes before any answer byte (it takes
@@ -265,7 +266,7 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const Settings& set
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_SHARE, runtime().share());
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error.data());
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "zorv_git_gitlab/0.1");
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "zorv_git_gitlab/" ZORV_VERSION);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -276,7 +277,7 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const Settings& set
     }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.connect_timeout.count()));
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, settings.stall_bytes_per_second);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.stall_time.count()));
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.stall_timeout.count()));
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
     // One live connection per pooled handle: libcurl's silent resend walks through every connection a
     // handle keeps, so this bounds it to one resend, and fresh connections do not pile up.

@@ -11,21 +11,26 @@
 #include <utility>
 #include <vector>
 
-#include "zorv_git_gitlab/context.hpp"
+#include "zorv_git_gitlab/settings.hpp"
 
 namespace zorv_git_gitlab::rest {
 
 enum class Method { get, post, put, del };
 std::string_view method_name(Method method) noexcept;
 
+// Produces a request body while it is sent: fills the buffer and returns the number of bytes written,
+// 0 at the end, or kAbortBody to end the transfer (the request then fails with a TransportError, which
+// the source's owner may replace by the failure that made it stop).
+using BodySource = std::function<std::size_t(char*, std::size_t)>;
+inline constexpr std::size_t kAbortBody = static_cast<std::size_t>(-1);
+
 struct HttpRequest {
     Method method = Method::get;
     std::string url;
     std::vector<std::string> headers;  // "Name: value"
     std::string body;                  // sent as is (with a Content-Type header from the caller)
-    // When set, the body is produced while it is sent: the function fills the buffer and returns the
-    // number of bytes written, 0 at the end. The body is then sent with chunked transfer encoding.
-    std::function<std::size_t(char*, std::size_t)> body_source;
+    // When set, the body is produced while it is sent, with chunked transfer encoding.
+    BodySource body_source;
     // 1 for the first try of a request, 2 for its first retry, and so on.
     int attempt = 1;
 };

@@ -1,6 +1,7 @@
 // Cloning a project into a local working copy.
 #include <filesystem>
 
+#include "projects/project.hpp"
 #include "rest/api.hpp"
 #include "working_copy/git_runner.hpp"
 #include "zorv_git_gitlab/errors.hpp"
@@ -50,7 +51,7 @@ std::string clone_project(Context& ctx, const std::string& repo_dir, const std::
         if (!overwrite) throw DirectoryNotEmptyError(repo_dir + " is not empty!");
         ctx.clean_workspace(repo_dir, true);
     }
-    const auto project = rest::require_project(ctx, operation, project_name, group_id);
+    const auto project = require_project(ctx, operation, project_name, group_id);
     const Json& url = rest::field(project.record, "http_url_to_repo", operation);
     if (!url.is_string()) throw MissingFieldError(std::string(operation), "http_url_to_repo");
 

@@ -7,11 +7,11 @@
 // changes are in the working tree or the local commit until the server's branch holds them, a merge
 // of the server's branch that git had not concluded is concluded, and once the server has the commit
 // the merge that follows leaves nothing to send. Lock files of a killed git are reported, never removed.
-#include <curl/curl.h>
-
 #include <exception>
 #include <filesystem>
 
+#include "projects/project.hpp"
+#include "output.hpp"
 #include "rest/api.hpp"
 #include "working_copy/changes.hpp"
 #include "working_copy/commit_body.hpp"
@@ -112,7 +112,7 @@ rest::Response send_commit(rest::Api& api, const rest::Path& path, working_copy:
             return body.fill(buffer, capacity);
         } catch (...) {
             failure = std::current_exception();
-            return CURL_READFUNC_ABORT;
+            return rest::kAbortBody;
         }
     };
     try {
@@ -174,19 +174,19 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
     working_copy::BlobReader blobs(git, repo_dir);
     working_copy::CommitBody body(remote_branch, commit_message, actions, author_name, author_email, blobs);
 
-    const auto project = rest::require_project(ctx, kOperation, project_name, group_id);
+    const auto project = require_project(ctx, kOperation, project_name, group_id);
     rest::Api api(ctx, std::string(kOperation));
     const auto response =
         send_commit(api, rest::Path{"projects", project.id_text, "repository", "commits"}, body, blobs);
 
     if (response.status() == 201) {
-        api.print("Successfully committed");
+        print(ctx, "Successfully committed");
         adopt_server_commit(git, response, server_head);
         fetch(git);
         merge(git, identity, tracking);
     } else {
-        api.fail("Failed to commit:", response);
-        api.print(working_copy::failure_map_line(actions));
+        fail(ctx, "Failed to commit:", response);
+        print(ctx, working_copy::failure_map_line(actions));
     }
 }
 

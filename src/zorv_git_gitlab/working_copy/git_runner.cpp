@@ -56,7 +56,7 @@ GitRunner::GitRunner(std::filesystem::path cwd, std::optional<std::string> token
     : cwd_(std::move(cwd)), secrets_(std::move(extra_secrets)) {
     if (!std::getenv("GIT_HTTP_LOW_SPEED_LIMIT") && !std::getenv("GIT_HTTP_LOW_SPEED_TIME")) {
         network_env_ = {{"GIT_HTTP_LOW_SPEED_LIMIT", std::to_string(settings.stall_bytes_per_second)},
-                        {"GIT_HTTP_LOW_SPEED_TIME", std::to_string(settings.stall_time.count())}};
+                        {"GIT_HTTP_LOW_SPEED_TIME", std::to_string(settings.stall_timeout.count())}};
     }
     if (token && !token->empty()) {
         const std::string basic = rest::base64("oauth2:" + *token);

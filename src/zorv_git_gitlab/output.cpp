@@ -1,11 +1,12 @@
-#include "rest/output.hpp"
+// The default sinks of a Context and the lines operations print.
+#include "output.hpp"
 
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
 
-namespace zorv_git_gitlab::rest {
+namespace zorv_git_gitlab {
 namespace {
 
 std::mutex& stdout_mutex() {
@@ -25,7 +26,9 @@ LogSink& log_sink() {
     return sink;
 }
 
-const char* level_name(LogLevel level) {
+}  // namespace
+
+std::string_view level_name(LogLevel level) noexcept {
     switch (level) {
     case LogLevel::debug:
         return "DEBUG";
@@ -38,8 +41,6 @@ const char* level_name(LogLevel level) {
     }
     return "INFO";
 }
-
-}  // namespace
 
 void write_stdout_line(std::string_view line) {
     std::string whole(line);
@@ -59,15 +60,15 @@ void emit_log(LogLevel level, std::string_view message) {
         (*handler)(level, message);
         return;
     }
-    if (level >= LogLevel::warning) write_stderr_record(level, message);
+    if (level >= LogLevel::warning) write_log_record(level, message);
 }
 
-void write_stderr_record(LogLevel level, std::string_view message) {
+void write_log_record(LogLevel level, std::string_view message) {
     const std::string line = std::string(level_name(level)) + ": " + std::string(message) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-bool log_enabled(LogLevel level) {
+bool default_log_enabled(LogLevel level) {
     if (level >= LogLevel::warning) return true;
     std::lock_guard lock(log_sink().mutex);
     return log_sink().handler != nullptr;
@@ -79,4 +80,23 @@ void install_log_handler(LogHandler handler) {
     log_sink().handler = std::move(next);
 }
 
-}  // namespace zorv_git_gitlab::rest
+}  // namespace zorv_git_gitlab
+
+namespace zorv_git_gitlab::ops {
+
+void print(Context& ctx, std::string_view line) { ctx.print_line(line); }
+
+void print(Context& ctx, std::string_view line, Outcome::Kind outcome) {
+    ctx.print_line(line);
+    ctx.report(Outcome{outcome, std::string(line)});
+}
+
+void fail(Context& ctx, std::string_view message, const rest::Response& response) {
+    std::string line(message);
+    line += ' ';
+    line += response.body();
+    ctx.print_line(line);
+    ctx.report(Outcome{Outcome::Kind::refused, std::move(line)});
+}
+
+}  // namespace zorv_git_gitlab::ops

@@ -1,45 +1,7 @@
-#include "repository/service.hpp"
-
-#include <cctype>
+// The JSON records of commits, branches and tags, and who the caller is as an author.
+#include "repository/records.hpp"
 
 namespace zorv_sandbox::repository {
-
-std::shared_ptr<std::mutex> Service::lock_for(const std::filesystem::path& repository) {
-    std::lock_guard lock(mutex_);
-    auto& slot = locks_[repository];
-    if (!slot) slot = std::make_shared<std::mutex>();
-    return slot;
-}
-
-void Service::hold_status(std::int64_t mr_id, std::optional<std::string> status) {
-    std::lock_guard lock(mutex_);
-    if (status)
-        held_[mr_id] = std::move(*status);
-    else
-        held_.erase(mr_id);
-}
-
-std::optional<std::string> Service::held_status(std::int64_t mr_id) const {
-    std::lock_guard lock(mutex_);
-    if (auto it = held_.find(mr_id); it != held_.end()) return it->second;
-    return std::nullopt;
-}
-
-std::optional<MergeCheck> Service::check(std::int64_t mr_id) const {
-    std::lock_guard lock(mutex_);
-    if (auto it = checks_.find(mr_id); it != checks_.end()) return it->second;
-    return std::nullopt;
-}
-
-void Service::set_check(std::int64_t mr_id, std::optional<MergeCheck> check) {
-    std::lock_guard lock(mutex_);
-    if (check)
-        checks_[mr_id] = std::move(*check);
-    else
-        checks_.erase(mr_id);
-}
-
-// ---------------------------------------------------------------------------------------------
 
 std::string utf8_clean(std::string_view text) {
     std::string out;
@@ -68,35 +30,6 @@ std::string utf8_clean(std::string_view text) {
         }
     }
     return out;
-}
-
-std::string str_field(const Json& record, const char* key) {
-    const auto it = record.find(key);
-    return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-namespace {
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-}  // namespace
-
-bool matches_search(const std::string& name, const std::string& search) {
-    if (search.empty()) return true;
-    std::string term = lower(search);
-    const std::string n = lower(name);
-    const bool prefix = term.starts_with('^');
-    const bool suffix = term.ends_with('$') && term.size() > (prefix ? 1u : 0u);
-    if (prefix) term.erase(0, 1);
-    if (suffix) term.pop_back();
-    if (prefix && suffix) return n == term;
-    if (prefix) return n.starts_with(term);
-    if (suffix) return n.ends_with(term);
-    return n.find(term) != std::string::npos;
 }
 
 std::string default_branch(const ProjectRef& project) {
