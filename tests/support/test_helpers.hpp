@@ -1,8 +1,10 @@
-// Helpers shared by the C++ tests: a context that keeps what operations print, and a temporary
-// directory removed with its contents (temp_dir.hpp).
+// Helpers shared by the C++ tests: a context that keeps what operations print, a temporary directory
+// removed with its contents (temp_dir.hpp), and git run in a directory.
 #pragma once
 
+#include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
