@@ -237,8 +237,8 @@ def commit_table(commit):
                            f"{c['plumbing_s']:.2f}", f"{ratio:.2f} {verdict(ratio, '<=', 1.5)}",
                            f"{c['library_rss_kib'] / 1024:.1f}", f"{c['git_rss_kib'] / 1024:.1f}"]))
     lines += ["", "Where commit_project's time goes (s): its git commands before the upload (fetch, merge, add, "
-              "commit, diff-tree and small queries); the upload, from the end of the diff-tree that lists the changes "
-              "to the next git command (the request body streamed and the answer received); the second fetch and merge, and the pack bytes that "
+              "commit, diff-tree, the log of the files' last commits and small queries); the upload, from the end of "
+              "those to the next git command (the request body streamed and the answer received); the second fetch and merge, and the pack bytes that "
               "fetch received (git's GIT_TRACE_PACKFILE) against the bytes of the files committed (goal: under 1 %). "
               "CPU: this process, and the sandbox's own and that of the git commands it ran, during the call.", "",
               _row(["files", "git before upload", "upload (POST)", "second fetch + merge", "second fetch received",

@@ -482,23 +482,27 @@ def trace_breakdown(path):
 
 
 def git_command(argv):
-    """The git command of a trace2 start event's argv ("fetch" for `git -c a=b fetch origin`)."""
+    """The git command of a trace2 start event's argv ("fetch" for `git -c a=b fetch origin`, "log" for
+    `git --literal-pathspecs log`): the first word after git's own options."""
     argv = argv[1:]
-    while argv and argv[0] == "-c":
-        argv = argv[2:]
+    while argv and argv[0].startswith("-"):
+        argv = argv[2:] if argv[0] in ("-c", "-C") else argv[1:]
     return argv[0] if argv else "git"
 
 
 def commit_phases(spans):
     """Seconds of commit_project's phases from its git commands: the upload is the time between the end
-    of the diff-tree that lists the changes and the start of the next command (a cat-file reading
-    objects during the upload is part of it); before it, and after it (the second fetch and merge), the
-    commands' own times."""
+    of the last command before it (the diff-tree that lists the changes, or the log after it that finds
+    the last commits of the files to update or delete) and the start of the next command (a cat-file
+    reading objects during the upload is part of it); before it, and after it (the second fetch and
+    merge), the commands' own times."""
     work = [span for span in spans if span[0] != "cat-file"]
     names = [span[0] for span in work]
     if "diff-tree" not in names:
         return {"before_upload": sum(span[1] for span in work), "upload": 0.0, "after_upload": 0.0}
     cut = names.index("diff-tree")
+    if cut + 1 < len(work) and names[cut + 1] == "log":
+        cut += 1
     upload = 0.0
     if cut + 1 < len(work):
         following = work[cut + 1]

@@ -174,19 +174,24 @@ void CommitBody::start_action(const Action& action) {
     pending_ += "{\"action\":\"";
     pending_ += action_name(action.kind);
     pending_ += "\",\"file_path\":" + path;
+    // The last key: the file's last commit on the branch, which makes GitLab refuse the action once
+    // the file has changed there since.
+    const std::string end =
+        action.last_commit_id.empty() ? "}" : ",\"last_commit_id\":\"" + action.last_commit_id + "\"}";
     switch (action.kind) {
     case ActionKind::remove:
-        pending_ += '}';
+        pending_ += end;
         return;
     case ActionKind::chmod:
-        pending_ += action.executable ? ",\"execute_filemode\":true}" : ",\"execute_filemode\":false}";
+        pending_ += action.executable ? ",\"execute_filemode\":true" : ",\"execute_filemode\":false";
+        pending_ += end;
         return;
     case ActionKind::create:
     case ActionKind::update:
         pending_ += ",\"content\":\"";
         after_blob_ = "\",\"encoding\":\"base64\"";
         if (action.executable) after_blob_ += ",\"execute_filemode\":true";
-        after_blob_ += '}';
+        after_blob_ += end;
         blob_left_ = blobs_.open(action.blob, action.path);
         if (blob_left_ == 0) {
             blobs_.close();
