@@ -476,8 +476,9 @@ def lookup_at_scale(build, profile):
                 runs, sent = [], []
                 for r in range(profile.rounds):
                     sandbox.clear_journal()
-                    runs.append(runner.client(client, "latency", {"op": "get_project_info", "iterations": iterations,
-                                                                  "warmup": 3, "tag": f"scale-{size}-{r}"})["median_us"])
+                    timed = runner.client(client, "latency", {"op": "get_project_info", "iterations": iterations,
+                                                              "warmup": 3, "tag": f"scale-{size}-{r}"})
+                    runs.append(timed["median_us"])
                     sent.append(len(sandbox.journal()) / (iterations + 3))
                 cell["clients"][client] = {"median_us": statistics.median(runs), "runs_us": runs,
                                            "requests": statistics.median(sent)}

@@ -290,7 +290,9 @@ void send_projects(Context& ctx, const State& s, const std::vector<const Project
 // more follow, Link rel="next" with id_after (ascending) or id_before (descending) of the last one.
 void send_keyset_projects(Context& ctx, const State& s, const std::vector<const ProjectEntry*>& entries,
                           const ProjectOrder& order) {
-    if (order.key != "id") throw ApiError::error(405, "Keyset pagination is not yet available for this type of request");
+    if (order.key != "id") {
+        throw ApiError::error(405, "Keyset pagination is not yet available for this type of request");
+    }
     const bool simple = param_bool(ctx.params(), "simple").value_or(false);
     const auto per_page = static_cast<std::size_t>(page_of(ctx.params()).per_page);
     Json page = Json::array();
@@ -348,7 +350,8 @@ struct TakenNames {
 };
 
 // Project#valid? as GitLab reports it: 400 {"message": {field: [messages]}}, name before path.
-void check_new_project(const State& s, const NewProject& n, std::int64_t ns_id, const Json& ns, const TakenNames& taken) {
+void check_new_project(const State& s, const NewProject& n, std::int64_t ns_id, const Json& ns,
+                       const TakenNames& taken) {
     Json errors = Json::object();
     if (taken.names.contains(n.name)) errors["name"] = Json::array({"has already been taken"});
     if (taken.paths.contains(lower_ascii(n.path))) errors["path"] = Json::array({"has already been taken"});
@@ -504,7 +507,8 @@ void share_project(Context& ctx) {
         const auto holder = project.record["namespace"]["id"].get<std::int64_t>();
         for (const auto id : group_subtree(s, group_id)) {
             if (id == holder) {
-                throw ApiError::message(409, "Project cannot be shared with the group it is in or one of its ancestors.");
+                throw ApiError::message(
+                    409, "Project cannot be shared with the group it is in or one of its ancestors.");
             }
         }
         for (const auto& [id, other] : s.project_group_links) {

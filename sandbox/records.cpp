@@ -181,11 +181,13 @@ bool same_ascii_case_insensitive(char a, char b) {
 }
 
 bool equal_ignoring_case(std::string_view value, std::string_view term) {
-    return value.size() == term.size() && std::equal(value.begin(), value.end(), term.begin(), same_ascii_case_insensitive);
+    return value.size() == term.size() &&
+           std::equal(value.begin(), value.end(), term.begin(), same_ascii_case_insensitive);
 }
 
 bool contains_ignoring_case(std::string_view value, std::string_view term) {
-    return std::search(value.begin(), value.end(), term.begin(), term.end(), same_ascii_case_insensitive) != value.end();
+    return std::search(value.begin(), value.end(), term.begin(), term.end(), same_ascii_case_insensitive) !=
+           value.end();
 }
 
 }  // namespace

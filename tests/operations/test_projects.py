@@ -70,7 +70,8 @@ def test_lookup_asks_the_group_once_and_keeps_what_it_finds(sb, calls, capsys):
     found = GitlabGit.get_project_info("old", home)
     assert found["id"] == old["id"] and GitlabGit.get_project_info("lib", elsewhere)["id"] == lib["id"]
     assert GitlabGit.get_project_info("lib", home) is None
-    assert GitlabGit.get_project_info("tool", home) is None and GitlabGit.get_project_info("tool", sub)["id"] == tool["id"]
+    assert GitlabGit.get_project_info("tool", home) is None
+    assert GitlabGit.get_project_info("tool", sub)["id"] == tool["id"]
     assert GitlabGit.get_project_info("old", 999999) is None
     sent = calls()
     assert [c.api_path for c in sent] == [f"groups/{g}/projects" for g in (home, elsewhere, home, home, sub, 999999)]
@@ -200,7 +201,7 @@ def test_branch_with_a_slash_created_read_and_deleted(sb, calls, group, project,
 
     assert GitlabGit.get_branch_info(name, gid, BRANCH)["name"] == BRANCH
     assert [(c.method, c.api_path, c.status) for c in calls()] == [
-        ("GET", "projects", 200), ("GET", f"projects/{pid}/{BRANCH_PATH}", 200)]
+        ("GET", f"groups/{gid}/projects", 200), ("GET", f"projects/{pid}/{BRANCH_PATH}", 200)]
 
     # It exists now: no second POST.
     assert GitlabGit.create_branch(name, gid, BRANCH, "other") is None

@@ -54,9 +54,8 @@ def test_a_groups_projects_are_its_own_unless_asked_for_more(sb):
     assert [list(p) for p in simple] == [BASIC_PROJECT]
     assert simple[0]["namespace"]["id"] == home
 
-    paged = sb.call("GET", base, query={"per_page": 1, "page": 2, "with_shared": "false"})
-    assert (paged.headers.get("x-total", ""), paged.headers.get("x-total-pages", ""), paged.headers.get("x-next-page", ""),
-            paged.headers.get("x-prev-page", "")) == ("3", "3", "3", "1")
+    paged = sb.call("GET", base, query={"per_page": 1, "page": 2, "with_shared": "false"}).headers
+    assert [paged[h] for h in ("x-total", "x-total-pages", "x-next-page", "x-prev-page")] == ["3", "3", "3", "1"]
     assert sb.api("GET", "groups/999999/projects") == (404, {"message": "404 Group Not Found"})
     assert sb.api("GET", base, query={"order_by": "size"}) == (400, {"error": "order_by does not have a valid value"})
 
@@ -156,7 +155,7 @@ def test_lists_of_more_than_ten_thousand_records_are_not_counted(tmp_path):
         group = new_group(crowded)
         crowded.projects(group, [f"app-{i:05d}" for i in range(10001)])
         last = crowded.call("GET", f"groups/{group}/projects", query={"per_page": 100, "page": 100})
-        assert (last.headers.get("x-total", ""), last.headers.get("x-total-pages", ""), last.headers.get("x-next-page", "")) == ("", "", "101")
-        assert 'rel="last"' not in last.headers.get("link", "") and len(last.json) == 100
+        assert "x-total" not in last.headers and "x-total-pages" not in last.headers
+        assert (last.headers["x-next-page"], len(last.json)) == ("101", 100) and 'rel="last"' not in last.headers["link"]
         end = crowded.call("GET", f"groups/{group}/projects", query={"per_page": 100, "page": 101})
         assert (len(end.json), end.headers.get("x-next-page", "")) == (1, "")
