@@ -217,7 +217,7 @@ def scale_table(scale):
     sizes = sorted(scale, key=int)
     lines = ["### get_project_info on a crowded instance (look-alike projects seeded in bulk, in another group, "
              "newer than the one looked up)", "",
-             _row(["look-alikes", "seeded in s", "C++ requests", "C++ ms", "Python requests", "Python ms",
+             _row(["look-alikes", "seeding s (this row's)", "C++ requests", "C++ ms", "Python requests", "Python ms",
                    "instance-wide search (before): requests", "its time s", "its result"]),
              _row(["---"] * 9)]
     for size in sizes:
