@@ -1,4 +1,4 @@
-"""The sandbox's records against the JSON schemas GitLab's request specs assert (copied into schemas/;
+"""The sandbox's records against the JSON schemas GitLab's API tests assert (copied into schemas/;
 see its README for where they come from and what is added on top of them)."""
 
 import json
