@@ -262,8 +262,9 @@ def test_requests_baseline_sends_the_library_requests(monkeypatch):
     client.requests = FakeRequests([(200, projects), (200, projects), (404, {}), (201, {"name": "b"})])
     client.create_branch("b")
     (m1, u1, k1), (m2, _, _), (m3, u3, _), (m4, u4, k4) = client.requests.calls
-    assert (m1, u1) == ("GET", "https://h:1/api/v4/projects") and m2 == "GET"
-    assert list(k1["params"].items()) == [("search", "app"), ("simple", True), ("per_page", 100)]
+    assert (m1, u1) == ("GET", "https://h:1/api/v4/groups/7/projects") and m2 == "GET"
+    assert list(k1["params"].items()) == [("search", "app"), ("simple", True), ("with_shared", False),
+                                          ("include_subgroups", False), ("per_page", 100)]
     assert k1["headers"] == {"PRIVATE-TOKEN": "t", "User-Agent": "zorv_git_gitlab/0.1", "Accept-Encoding": None,
                              "Connection": None}
     assert (m3, u3) == ("GET", "https://h:1/api/v4/projects/5/repository/branches/b")
