@@ -277,6 +277,7 @@ def test_publishing_killed_at_any_step_then_run_again_publishes_every_change_onc
         os.killpg(child.pid, signal.SIGKILL)
     out, err = child.communicate(timeout=60)
     assert child.returncode == -signal.SIGKILL, (out, err)
+    killing_git.wait_dead(child.pid)
     if kill.get("action") == "delay":
         # The server finishes the request before the same call runs again.
         deadline = time.monotonic() + 10

@@ -139,6 +139,7 @@ class Copy:
         child = self.start(point)
         out, err = child.communicate(timeout=120)
         assert child.returncode == -signal.SIGKILL, (what, out, err)
+        killing_git.wait_dead(child.pid)
         self.publish()
         self.check(before, expected, local_before, what)
         self.publish_once_more(what)
@@ -233,6 +234,7 @@ def test_a_killed_publish_whose_request_lands_late_publishes_once_with_the_next_
             time.sleep(0.005)
         os.killpg(child.pid, signal.SIGKILL)
         child.communicate(timeout=60)
+        killing_git.wait_dead(child.pid)
         capsys.readouterr()
         if late_first and cli:
             # The command-line tool: the next call finds its changes on the server and has nothing to do.

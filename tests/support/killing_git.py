@@ -14,6 +14,7 @@ An empty ZORV_KILL kills nothing."""
 
 import os
 import subprocess
+import time
 
 SCRIPT = r"""#!/bin/sh
 sub= skip=
@@ -78,3 +79,27 @@ def logged(directory):
     """The subcommands run since the last reset, in order."""
     log = directory / "log"
     return log.read_text().split() if log.exists() else []
+
+
+def wait_dead(group, seconds=30):
+    """Waits until no process of the process group `group` runs any more (zombies count as gone).
+    SIGKILL is delivered to each member on its own: the child a test waited for can be reaped while
+    another member (a git, or this script killing the group) is still exiting in its working copy,
+    where the next call would rightly find a live git."""
+    deadline = time.monotonic() + seconds
+    while True:
+        alive = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue  # gone meanwhile
+            if int(fields[2]) == group and fields[0] != "Z":
+                alive.append(int(entry))
+        if not alive:
+            return
+        assert time.monotonic() < deadline, f"processes {alive} of killed group {group} still run"
+        time.sleep(0.01)
