@@ -230,7 +230,10 @@ std::vector<std::string> undo_cut_short_checkout(const GitRunner& git, const Lay
     std::vector<std::string> undone;
     std::string restore;
     std::size_t pos = 0;
-    for (const auto& [path, tracked] : candidates) {
+    for (const auto& candidate : candidates) {
+        // Named, not bound: clang before 16 cannot capture a structured binding in the lambda below.
+        const std::string& path = candidate.path;
+        const bool tracked = candidate.tracked;
         const auto end = ids.find('\n', pos);
         const std::string id = ids.substr(pos, end - pos);
         pos = end + 1;
