@@ -133,8 +133,7 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
     if (remote_branch.empty() || remote_branch.front() == '-') {
         throw Error(std::string(kOperation) + ": \"" + remote_branch + "\" is not a branch name");
     }
-    const Config config = ctx.config();
-    const GitRunner git(repo_dir, ctx.clone_token(), {config.token.value_or("")}, config.settings);
+    const GitRunner git = GitRunner::for_context(ctx, repo_dir);
     const std::string tracking = "refs/remotes/origin/" + remote_branch;
 
     require_top_level(git, repo_dir);
@@ -172,7 +171,8 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
     }
     const auto actions = working_copy::plan_actions(changes);
     working_copy::BlobReader blobs(git, repo_dir);
-    working_copy::CommitBody body(remote_branch, commit_message, actions, author_name, author_email, blobs);
+    working_copy::CommitBody body(remote_branch, commit_message, actions, author_name, author_email, blobs,
+                                  ctx.show_progress());
 
     const auto project = require_project(ctx, kOperation, project_name, group_id);
     rest::Api api(ctx, std::string(kOperation));
