@@ -323,6 +323,7 @@ def test_publishing_killed_at_any_step_then_run_again_publishes_every_change_onc
                                                                                      monkeypatch):
     kill = KILL_POINTS[point]
     monkeypatch.setenv("GIT_SSL_CAINFO", sb.env["CURL_CA_BUNDLE"])
+    monkeypatch.setenv("GITLAB_HOST", sb.env["GITLAB_HOST"])  # GITLAB_TOKEN is the token of this server
     monkeypatch.setenv("GITLAB_TOKEN", sb.token)
     project = sb.project(group["id"])
     sb.commit(project["id"], "master", {"a.txt": "a1\n", "gone.txt": "bye\n"})

@@ -159,7 +159,7 @@ TEST(TwoServers, EachSeesOnlyItsOwnTokenFromTheLibraryAndFromTheCallersGit) {
     expect_only_own_token(first, first.token(), second.token());
     expect_only_own_token(second, second.token(), first.token());
     for (const auto* dir : {"a", "b"}) {
-        const std::string config = read_file(tmp / dir / ".git/config");
+        const std::string config = read_file(fs::path(tmp / dir) / ".git/config");
         EXPECT_THAT(config, Not(HasSubstr(first.token())));
         EXPECT_THAT(config, Not(HasSubstr(second.token())));
     }
