@@ -220,7 +220,7 @@ zorv_cli::CompletionModel completion_model(const CLI::App& app,
     zorv_cli::CompletionModel model;
     for (const CLI::Option* option : app.get_options()) {
         for (const auto& name : option->get_lnames()) {
-            model.globals.push_back({"--" + name, option->get_description(), option->get_type_size() != 0, false});
+            model.globals.push_back({"--" + name, option->get_description(), option->get_expected_min() > 0, false});
         }
     }
     table::for_each_operation([&](const auto& op) {

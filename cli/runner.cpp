@@ -59,7 +59,6 @@ bool CliContext::log_enabled(zg::LogLevel level) const {
 void CliContext::report(const zg::Outcome& outcome) {
     using Kind = zg::Outcome::Kind;
     if (outcome.kind == Kind::refused || outcome.kind == Kind::not_found) failed_ = true;
-    if (outcome.kind == Kind::nothing_to_do) nothing_to_do_ = true;
     if ((outcome.kind == Kind::not_found || outcome.kind == Kind::nothing_to_do) && outcome.line.empty()) {
         const std::lock_guard lock(mutex_);
         unprinted_ = outcome;
@@ -109,8 +108,7 @@ int run_operation(std::string_view name, const GlobalOptions& options,
         write_stream(stderr, "zorv-gitlab: " + std::string(name) +
                                  ": no result (nothing found, or the server refused the request)\n");
     }
-    if (context.failed()) return kExitFailed;
-    return outcome.failed && !context.nothing_to_do() ? kExitFailed : kExitOk;
+    return outcome.failed || context.failed() ? kExitFailed : kExitOk;
 }
 
 }  // namespace zorv_cli
