@@ -59,6 +59,7 @@ bool CliContext::log_enabled(zg::LogLevel level) const {
 void CliContext::report(const zg::Outcome& outcome) {
     using Kind = zg::Outcome::Kind;
     if (outcome.kind == Kind::refused || outcome.kind == Kind::not_found) failed_ = true;
+    if (outcome.kind == Kind::nothing_to_do) nothing_to_do_ = true;
     if ((outcome.kind == Kind::not_found || outcome.kind == Kind::nothing_to_do) && outcome.line.empty()) {
         const std::lock_guard lock(mutex_);
         unprinted_ = outcome;
@@ -108,7 +109,10 @@ int run_operation(std::string_view name, const GlobalOptions& options,
         write_stream(stderr, "zorv-gitlab: " + std::string(name) +
                                  ": no result (nothing found, or the server refused the request)\n");
     }
-    return outcome.failed || context.failed() ? kExitFailed : kExitOk;
+    // Nothing to do is a success even when the operation hands back no result (create_branch of a
+    // branch that exists).
+    if (context.failed()) return kExitFailed;
+    return outcome.failed && !context.nothing_to_do() ? kExitFailed : kExitOk;
 }
 
 }  // namespace zorv_cli

@@ -76,6 +76,8 @@ public:
 
     // The server refused a request, or what the operation names does not exist.
     [[nodiscard]] bool failed() const noexcept { return failed_; }
+    // The operation found nothing to do (a result it did not hand back is then no failure).
+    [[nodiscard]] bool nothing_to_do() const noexcept { return nothing_to_do_; }
     // The last "not found" or "nothing to do" the operation reported without printing a line of its own.
     [[nodiscard]] std::optional<zorv_git_gitlab::Outcome> unprinted() const;
 
@@ -85,6 +87,7 @@ private:
     bool verbose_;
     bool progress_;
     std::atomic<bool> failed_{false};
+    std::atomic<bool> nothing_to_do_{false};
     mutable std::mutex mutex_;
     std::optional<zorv_git_gitlab::Outcome> unprinted_;
 };

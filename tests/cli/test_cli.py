@@ -337,6 +337,11 @@ def test_exit_statuses_follow_the_reported_outcome(run, group, project):
     again = run("tag-project", "--tag-name", "v1", "--project-name", project, "--remote-branch", "master",
                 "--group-id", group)
     assert (again.returncode, again.stdout) == (0, "")
+    assert again.stderr == f"zorv-gitlab: tag_project: tag v1 exists in {project} (nothing to do)\n"
+    assert run("create-branch", "--project-name", project, "--group-id", group, "--branch-name", "twice").returncode == 0
+    exists = run("create-branch", "--project-name", project, "--group-id", group, "--branch-name", "twice")
+    assert (exists.returncode, exists.stdout) == (0, "null\n")
+    assert exists.stderr == f"zorv-gitlab: create_branch: branch twice exists in {project} (nothing to do)\n"
     missing = run("delete-sub-group", "--group-name", unique("absent"), "--parent-id", group)
     assert (missing.returncode, missing.stdout) == (1, "Subgroup Not Found\ntrue\n")
 
