@@ -343,6 +343,12 @@ Json Sandbox::project(std::int64_t group_id, const std::string& name,
     return record;
 }
 
+std::vector<std::int64_t> Sandbox::projects(std::int64_t group_id, const std::vector<std::string>& names) const {
+    return control("POST", "projects", Json{{"namespace_id", group_id}, {"names", names}})
+        .at("ids")
+        .get<std::vector<std::int64_t>>();
+}
+
 Json Sandbox::commit(std::int64_t project_id, const std::string& branch, const std::map<std::string, std::string>& files,
                      const std::string& start_branch, const std::string& action) const {
     std::string message = "change";

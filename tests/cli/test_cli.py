@@ -247,15 +247,15 @@ def test_clone_errors_never_show_the_token(run, group, project, tmp_path):
 
 def test_limits_reach_the_requests(run, sandbox, group, project):
     # One 503 to the project search: retried by default, taken as the answer with --max-tries 1.
-    sandbox.add_fault({"method": "GET", "path": "^/api/v4/projects$", "status": 503, "times": 1})
+    sandbox.add_fault({"method": "GET", "path": "^/api/v4/groups/[0-9]+/projects$", "status": 503, "times": 1})
     assert run("get-project-info", "--project-name", project, "--group-id", group).returncode == 0
-    sandbox.add_fault({"method": "GET", "path": "^/api/v4/projects$", "status": 503, "times": 1})
+    sandbox.add_fault({"method": "GET", "path": "^/api/v4/groups/[0-9]+/projects$", "status": 503, "times": 1})
     single = run("--max-tries", "1", "get-project-info", "--project-name", project, "--group-id", group)
     sandbox.clear_faults()
     assert single.returncode == 1
 
     # A server that stops answering is given up after the stall limit.
-    sandbox.add_fault({"method": "GET", "path": "^/api/v4/projects$", "action": "hang", "times": 1})
+    sandbox.add_fault({"method": "GET", "path": "^/api/v4/groups/[0-9]+/projects$", "action": "hang", "times": 1})
     started = time.monotonic()
     try:
         stalled = run("--timeout-stall", "1", "--max-tries", "1", "get-project-info", "--project-name", project,

@@ -14,6 +14,7 @@ import time
 
 import pytest
 
+import killing_git
 import zorv_sandbox
 from zorv_git_gitlab import errors
 from zorv_git_gitlab.git import GitlabGit
@@ -254,39 +255,32 @@ def test_git_reads_gitlab_token_again_only_while_the_class_keeps_it(sb, group, t
     assert [presented([c])[0] for c in git_calls] == [{later}, {sb.token}]
 
 
-def test_a_lock_file_left_by_a_killed_git_is_reported_and_kept(sb, wc):
+def test_a_lock_file_is_kept_while_a_git_works_in_the_copy_and_removed_once_none_does(sb, wc, caplog):
     project, target = wc
     (target / "x.txt").write_text("x\n")
     lock = target / ".git" / "index.lock"
     lock.write_bytes(b"")
+    head = git(target, "rev-parse", "HEAD")
+    publish = lambda: GitlabGit.commit_project(str(target), "x", project["name"], "master", project["namespace"]["id"])
+
+    # A git at work in the copy may hold the lock: it is named, kept, and nothing else is done.
+    live = subprocess.Popen(["git", "cat-file", "--batch"], cwd=target, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    sb.clear_journal()
     with pytest.raises(errors.GitError, match=re.escape(f"the lock file {lock} exists")) as raised:
-        GitlabGit.commit_project(str(target), "x", project["name"], "master", project["namespace"]["id"])
-    assert f"remove {lock} and call again" in str(raised.value)
-    assert lock.exists()
-    lock.unlink()
-    GitlabGit.commit_project(str(target), "x", project["name"], "master", project["namespace"]["id"])
-    assert git(target, "status", "--porcelain") == ""
+        publish()
+    assert f"git process {live.pid} is working in this repository" in str(raised.value)
+    assert lock.exists() and git(target, "rev-parse", "HEAD") == head and sb.journal() == []
 
+    # Killed and not yet reaped (a zombie), that git is gone: its lock is removed and the call publishes.
+    live.kill()
+    while open(f"/proc/{live.pid}/stat").read().rpartition(")")[2].split()[0] != "Z":
+        time.sleep(0.001)
+    publish()
+    live.wait()
+    assert not lock.exists() and git(target, "status", "--porcelain") == ""
+    assert git(target, "show", "origin/master:x.txt") == "x\n"
+    assert f"removed the lock file {lock}" in caplog.text
 
-# git for the kill-point test: the library's call numbered ZORV_KILL ("<command>:<n>:kill") kills the
-# whole process group of the publishing child with SIGKILL before it starts; "merge:<n>:hook" runs the
-# merge with a pre-merge-commit hook that does so, after git has written the merge's result and before
-# it makes the merge commit. git's own inner commands do not come through here.
-KILLING_GIT = r"""#!/bin/sh
-sub= skip=
-for arg; do
-    if [ -n "$skip" ]; then skip=; continue; fi
-    case "$arg" in -c|-C) skip=1 ;; -*) ;; *) sub=$arg; break ;; esac
-done
-[ -n "$sub" ] || exec "$REAL_GIT" "$@"
-n=$(( $(cat "$ZORV_KILL_DIR/count-$sub" 2>/dev/null || echo 0) + 1 ))
-echo "$n" > "$ZORV_KILL_DIR/count-$sub"
-case "$ZORV_KILL" in
-    "$sub:$n:kill") kill -KILL 0 ;;
-    "$sub:$n:hook") exec "$REAL_GIT" -c core.hooksPath="$ZORV_KILL_DIR/hooks" "$@" ;;
-esac
-exec "$REAL_GIT" "$@"
-"""
 
 PUBLISH = """import sys
 from zorv_git_gitlab.git import GitlabGit
@@ -294,12 +288,12 @@ GitlabGit.api_url, GitlabGit.gitlab_token = sys.argv[1], sys.argv[2]
 GitlabGit.commit_project(sys.argv[3], "publish", sys.argv[4], "master", int(sys.argv[5]))
 """
 
-# Where the publishing child is killed: through the git above, or by the test once the sandbox holds
+# Where the publishing child is killed: through killing_git, or by the test once the sandbox holds
 # a request of the step open (`delay` on `route`; "drop" makes the server never answer it).
 KILL_POINTS = {
     "before the first fetch": {"git": "fetch:1:kill"},
     "during the first fetch": {"route": "git", "action": "delay"},
-    "during the merge": {"git": "merge:1:hook"},
+    "during the merge": {"git": "merge:1:hook-pre-merge-commit"},
     "during the upload, never applied": {"route": "commits", "action": "drop"},
     "during the upload, applied after": {"route": "commits", "action": "delay"},
     "after the 201, before the second fetch": {"git": "fetch:2:kill"},
@@ -345,15 +339,7 @@ def test_publishing_killed_at_any_step_then_run_again_publishes_every_change_onc
     commits_url = f"projects/{project['id']}/repository/commits?ref_name=master&per_page=100"
     commits_before = len(sb.ok("GET", commits_url))
 
-    kill_dir = tmp_path / "kill"
-    (kill_dir / "hooks").mkdir(parents=True)
-    (kill_dir / "git").write_text(KILLING_GIT)
-    (kill_dir / "hooks" / "pre-merge-commit").write_text("#!/bin/sh\nkill -KILL 0\n")
-    for script in (kill_dir / "git", kill_dir / "hooks" / "pre-merge-commit"):
-        script.chmod(0o755)
-    env.update(REAL_GIT=subprocess.run(["sh", "-c", "command -v git"], capture_output=True, text=True).stdout.strip(),
-               ZORV_KILL_DIR=str(kill_dir), ZORV_KILL=kill.get("git", ""),
-               PATH=f"{kill_dir}{os.pathsep}{os.environ['PATH']}")
+    env.update(killing_git.install(tmp_path / "kill"), ZORV_KILL=kill.get("git", ""))
     argv = [sys.executable, "-c", PUBLISH, GitlabGit.api_url, sb.token, str(target), project["name"],
             str(group["id"])]
 
@@ -377,6 +363,7 @@ def test_publishing_killed_at_any_step_then_run_again_publishes_every_change_onc
         os.killpg(child.pid, signal.SIGKILL)
     out, err = child.communicate(timeout=60)
     assert child.returncode == -signal.SIGKILL, (out, err)
+    killing_git.wait_dead(child.pid)
     if kill.get("action") == "delay":
         # The server finishes the request before the same call runs again.
         deadline = time.monotonic() + 10

@@ -135,6 +135,9 @@ public:
     // A project in the group; with `files` (path -> text) a first commit on master holding them.
     Json project(std::int64_t group_id, const std::string& name = {},
                  const std::map<std::string, std::string>& files = {}) const;
+    // Many projects in the group at once, each made and checked as POST /projects makes it (a control
+    // route, so in no journal); their bare repositories are made on first use. Their ids, in order.
+    std::vector<std::int64_t> projects(std::int64_t group_id, const std::vector<std::string>& names) const;
     // A commit on `branch` with `files`, each given `action` ("create", or "update" for existing files).
     Json commit(std::int64_t project_id, const std::string& branch, const std::map<std::string, std::string>& files,
                 const std::string& start_branch = {}, const std::string& action = "create") const;

@@ -215,20 +215,25 @@ std::string CommitBody::action_text(const Action& action, const std::string& pat
     std::string text = "{\"action\":\"";
     text += action_name(action.kind);
     text += "\",\"file_path\":" + path;
+    // The last key: the file's last commit on the branch, which makes GitLab refuse the action once
+    // the file has changed there since.
+    const std::string end =
+        action.last_commit_id.empty() ? "}" : ",\"last_commit_id\":\"" + action.last_commit_id + "\"}";
     after.clear();
     switch (action.kind) {
     case ActionKind::remove:
-        text += '}';
+        text += end;
         break;
     case ActionKind::chmod:
-        text += action.executable ? ",\"execute_filemode\":true}" : ",\"execute_filemode\":false}";
+        text += action.executable ? ",\"execute_filemode\":true" : ",\"execute_filemode\":false";
+        text += end;
         break;
     case ActionKind::create:
     case ActionKind::update:
         text += ",\"content\":\"";
         after = "\",\"encoding\":\"base64\"";
         if (action.executable) after += ",\"execute_filemode\":true";
-        after += '}';
+        after += end;
         break;
     }
     return text;

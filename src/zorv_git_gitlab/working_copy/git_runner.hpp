@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,12 @@
 namespace zorv_git_gitlab::working_copy {
 
 using Args = std::vector<std::string>;
+
+// `prefix` (options such as "-c user.name=...") followed by `args`.
+inline Args with(Args prefix, std::initializer_list<std::string> args) {
+    prefix.insert(prefix.end(), args);
+    return prefix;
+}
 
 struct GitCall {
     bool network = false;                      // a transfer with the server: credential header, stall limit
