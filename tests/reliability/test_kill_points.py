@@ -147,10 +147,10 @@ class Copy:
 
 @pytest.fixture(scope="module")
 def copy(sandbox, tmp_path_factory):
-    saved = {k: os.environ.get(k) for k in ("GIT_SSL_CAINFO", "GITLAB_TOKEN", "CURL_CA_BUNDLE")}
+    saved = {k: os.environ.get(k) for k in ("GIT_SSL_CAINFO", "GITLAB_HOST", "GITLAB_TOKEN", "CURL_CA_BUNDLE")}
     saved_class = GitlabGit.api_url, GitlabGit.gitlab_token
     os.environ.update(GIT_SSL_CAINFO=sandbox.env["CURL_CA_BUNDLE"], CURL_CA_BUNDLE=sandbox.env["CURL_CA_BUNDLE"],
-                      GITLAB_TOKEN=sandbox.token)
+                      GITLAB_HOST=sandbox.env["GITLAB_HOST"], GITLAB_TOKEN=sandbox.token)
     GitlabGit.api_url, GitlabGit.gitlab_token = sandbox.api_url, sandbox.token
     try:
         yield Copy(sandbox, tmp_path_factory.mktemp("kill-points"))

@@ -111,7 +111,7 @@ TEST(LastCommits, AreWhatGitLogSaysForEveryPathOfATangledHistory) {
     const fs::path dir = tmp.path() / "repo";
     fs::create_directories(dir);
     build(dir);
-    const wc::GitRunner runner(dir, std::nullopt, {}, {});
+    const wc::GitRunner runner(dir, {}, {}, {});
     const std::string tip = git(dir, {"rev-parse", "HEAD"});
     const auto paths = paths_at(dir, tip);
     ASSERT_GE(paths.size(), 14u);
@@ -152,7 +152,7 @@ TEST(LastCommits, AShallowCloneAnswersOnlyWithinItsDepth) {
     for (std::string line; std::getline(in, line);) boundary.insert(line);
     ASSERT_FALSE(boundary.empty());
 
-    const wc::GitRunner runner(shallow, std::nullopt, {}, {});
+    const wc::GitRunner runner(shallow, {}, {}, {});
     const std::string tip = git(shallow, {"rev-parse", "HEAD"});
     const auto found = wc::last_commits(runner, tip, paths_at(shallow, tip), boundary);
     // The two newest commits changed q"uote.txt, d and gone.txt; every other path goes back to the

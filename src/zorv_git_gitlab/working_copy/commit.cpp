@@ -180,8 +180,7 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
     if (remote_branch.empty() || remote_branch.front() == '-') {
         throw Error(std::string(kOperation) + ": \"" + remote_branch + "\" is not a branch name");
     }
-    const Config config = ctx.config();
-    const GitRunner git(repo_dir, ctx.clone_token(), {config.token.value_or("")}, config.settings);
+    const GitRunner git = GitRunner::for_context(ctx, repo_dir);
     const std::string tracking = "refs/remotes/origin/" + remote_branch;
 
     const auto layout = working_copy::locate(git, repo_dir);
@@ -232,7 +231,8 @@ void commit_project(Context& ctx, const std::string& repo_dir, const std::string
     auto actions = working_copy::plan_actions(changes);
     add_last_commits(actions, git, layout, server_head);
     working_copy::BlobReader blobs(git, repo_dir);
-    working_copy::CommitBody body(remote_branch, commit_message, actions, author_name, author_email, blobs);
+    working_copy::CommitBody body(remote_branch, commit_message, actions, author_name, author_email, blobs,
+                                  ctx.show_progress());
 
     const auto project = require_project(ctx, kOperation, project_name, group_id);
     rest::Api api(ctx, std::string(kOperation));
