@@ -268,7 +268,7 @@ def test_a_lock_file_is_kept_while_a_git_works_in_the_copy_and_removed_once_none
     sb.clear_journal()
     with pytest.raises(errors.GitError, match=re.escape(f"the lock file {lock} exists")) as raised:
         publish()
-    assert f"git process {live.pid} is working in this repository" in str(raised.value)
+    assert f"git process {live.pid} (git cat-file) is working in this repository" in str(raised.value)
     assert lock.exists() and git(target, "rev-parse", "HEAD") == head and sb.journal() == []
 
     # Killed and not yet reaped (a zombie), that git is gone: its lock is removed and the call publishes.

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <optional>
+#include <thread>
 
 #include "zorv_git_gitlab/errors.hpp"
 
@@ -93,8 +95,10 @@ bool works_in(const fs::path& proc, const std::vector<fs::path>& where) {
         fs::path path(value);
         return !value.empty() && within(resolved(path.is_relative() ? cwd / path : path), where);
     };
+    // Unreadable: a process that has ended since its directory was read is not working anywhere (on a
+    // busy machine git processes end all the time); one that still runs counts, as above.
     const auto environment = read_text(proc / "environ");
-    if (!environment) return true;
+    if (!environment) return fs::exists(proc / "stat", ec);
     for (const auto& entry : fields(*environment)) {
         for (const std::string_view key : {"GIT_DIR=", "GIT_WORK_TREE=", "GIT_COMMON_DIR=", "GIT_INDEX_FILE="}) {
             if (entry.starts_with(key) && names(std::string_view(entry).substr(key.size()))) return true;
@@ -313,6 +317,23 @@ std::vector<fs::path> lock_files(const Layout& layout) {
     return found;
 }
 
+// The subcommand of a git command line ("gc" of "git -C dir gc --auto"), to say which git holds the
+// repository; only the subcommand, as options and arguments may carry secrets (a URL's password).
+std::string git_subcommand(const std::vector<std::string>& argv) {
+    for (std::size_t i = 1; i < argv.size(); ++i) {
+        const std::string& arg = argv[i];
+        if (arg == "-c" || arg == "-C") {
+            ++i;
+        } else if (!arg.starts_with("-")) {
+            const bool plain = !arg.empty() && arg.size() <= 40 && std::all_of(arg.begin(), arg.end(), [](char c) {
+                return (c >= 'a' && c <= 'z') || c == '-';
+            });
+            return plain ? arg : "";
+        }
+    }
+    return "";
+}
+
 // Found through /proc: a process named git (or git-<something>) that is not a zombie and works on the
 // repository (`works_in`), or any process that has one of the lock files open. This process is left
 // out: it runs no git while it looks.
@@ -337,7 +358,8 @@ std::vector<std::string> lock_holders(const Layout& layout, const std::vector<fs
         if (holds_open(it->path(), lock_paths)) {
             holders.push_back("process " + pid + " (" + name + "), which has a lock file open");
         } else if ((name == "git" || name.starts_with("git-")) && works_in(it->path(), where)) {
-            holders.push_back("git process " + pid);
+            const std::string command = git_subcommand(fields(read_text(it->path() / "cmdline").value_or("")));
+            holders.push_back("git process " + pid + (command.empty() ? "" : " (git " + command + ")"));
         }
     }
     return holders;
@@ -351,7 +373,14 @@ Settled settle(const GitRunner& git, const Layout& layout, const Args& identity,
     const bool merging = fs::exists(layout.git_dir / "MERGE_HEAD", ec);
     if (locks.empty() && !merging) return settled;
 
-    if (const auto holders = lock_holders(layout, locks); !holders.empty()) {
+    // A git killed with its caller can still be ending (the signal delivered, its process not yet gone)
+    // when the caller's job is run again at once: looked at again for up to a second before it counts.
+    auto holders = lock_holders(layout, locks);
+    for (int look = 0; look < 5 && !holders.empty(); ++look) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        holders = lock_holders(layout, locks);
+    }
+    if (!holders.empty()) {
         std::string what = locks.empty() ? "a merge is in progress (" + (layout.git_dir / "MERGE_HEAD").string() + ")"
                                          : std::string(locks.size() == 1 ? "the lock file " : "the lock files ") +
                                                joined(locks) + (locks.size() == 1 ? " exists" : " exist");
