@@ -16,6 +16,7 @@
 
 #include "zorv_git_gitlab/export.hpp"
 #include "zorv_git_gitlab/json.hpp"
+#include "zorv_git_gitlab/pacing.hpp"
 #include "zorv_git_gitlab/settings.hpp"
 
 namespace zorv_git_gitlab {
@@ -91,6 +92,14 @@ public:
     // The token used in the clone address, read at the moment of the clone: GITLAB_TOKEN from the
     // environment when set, else the configured token.
     [[nodiscard]] virtual std::optional<std::string> clone_token() const;
+
+    // The pacing every request made through this context goes by (see pacing.hpp): by default the
+    // context's own, so that all its threads share one budget. A context made for one call on behalf
+    // of a longer-lived one returns that one's.
+    virtual Pacing& pacing() noexcept { return pacing_; }
+
+private:
+    Pacing pacing_;
 };
 
 // A context with a fixed configuration and the library's own inner calls and output.

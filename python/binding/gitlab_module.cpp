@@ -241,12 +241,13 @@ PYBIND11_MODULE(_core, m) {
     m.attr("OPERATIONS") = py::tuple(operations);
 
     // The settings the class attributes set: (name, default, help), the default in the attribute's
-    // unit (seconds as float, counts and bytes as int).
+    // unit (seconds and rates as float, counts and bytes as int).
     py::list settings;
     const zorv_git_gitlab::Settings defaults;
     for (const auto& setting : zorv_git_gitlab::kSettings) {
         const double value = zorv_git_gitlab::setting_value(defaults, setting);
-        const py::object shown = zorv_git_gitlab::kind_of(setting) == zorv_git_gitlab::SettingKind::seconds
+        const auto kind = zorv_git_gitlab::kind_of(setting);
+        const py::object shown = kind == zorv_git_gitlab::SettingKind::seconds || kind == zorv_git_gitlab::SettingKind::rate
                                      ? py::object(py::float_(value))
                                      : py::object(py::int_(static_cast<long long>(value)));
         settings.append(py::make_tuple(py::str(setting.name.data(), setting.name.size()), shown,

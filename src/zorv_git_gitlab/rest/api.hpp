@@ -1,6 +1,8 @@
-// The request cycle every operation shares: build the URL below api_url, send with the PRIVATE-TOKEN
-// header, and hand back the answer to be judged by its status. Also paging, and reading fields of
-// server records with errors that name the operation.
+// The request cycle every operation shares: build the URL below api_url, wait for the context's pacing,
+// send with the PRIVATE-TOKEN header, retry by the retry policy, and hand back the answer to be judged by
+// its status; a 429 the retries do not overcome raises RateLimitedError instead, so that no operation
+// reads it as a refusal or a miss. Also paging, and reading fields of server records with errors that
+// name the operation.
 #pragma once
 
 #include <cstdint>
