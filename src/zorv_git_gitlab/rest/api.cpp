@@ -57,6 +57,12 @@ std::string target_of(const std::string& url) {
     return path == std::string::npos ? std::string("/") : url.substr(path);
 }
 
+// The same without the query, which may hold a note's text: for the lines a person reads.
+std::string path_of(const std::string& url) {
+    std::string target = target_of(url);
+    return target.substr(0, target.find('?'));
+}
+
 // "1.5 seconds"
 std::string seconds_text(std::chrono::milliseconds wait) {
     char text[32];
@@ -64,12 +70,11 @@ std::string seconds_text(std::chrono::milliseconds wait) {
     return text;
 }
 
-// The error for a request still refused with 429 when its retries end: the operation, method and path
-// (no query: it may hold a note's text), the throttle's name and what the server asked to wait.
+// The error for a request still refused with 429 when its retries end: the operation, method and path,
+// the throttle's name and what the server asked to wait.
 RateLimitedError rate_limited(std::string_view operation, const HttpRequest& request, const HttpResponse& response,
                               const RetryPolicy& policy) {
-    std::string target = target_of(request.url);
-    target = target.substr(0, target.find('?'));
+    const std::string target = path_of(request.url);
     const std::string name = response.header("RateLimit-Name").value_or("");
     std::optional<std::int64_t> asked;
     if (const auto value = response.header("Retry-After");
@@ -139,7 +144,7 @@ Response Api::send(HttpRequest request, std::string_view content_type) {
                                             ? "until the server's rate limit resets"
                                             : "to keep to max_requests_per_second";
                 ctx_.log(LogLevel::info, operation_ + ": waiting " + seconds_text(turn.wait) + " " + why + " before " +
-                                             std::string(method_name(request.method)) + " " + target_of(request.url));
+                                             std::string(method_name(request.method)) + " " + path_of(request.url));
             }
             wire_.clock.sleep_for(turn.wait);
         }
@@ -157,7 +162,7 @@ Response Api::send(HttpRequest request, std::string_view content_type) {
             if (response.status == 429 && *wait > std::chrono::seconds(1) && ctx_.log_enabled(LogLevel::info)) {
                 const auto name = response.header("RateLimit-Name");
                 ctx_.log(LogLevel::info, operation_ + ": " + std::string(method_name(request.method)) + " " +
-                                             target_of(request.url) + " answered 429" + (name ? " (" + *name + ")" : "") +
+                                             path_of(request.url) + " answered 429" + (name ? " (" + *name + ")" : "") +
                                              "; trying again in " + seconds_text(*wait));
             }
         } catch (const ConnectionDroppedError&) {
