@@ -37,7 +37,7 @@ void Context::require_admin() const {
 // ---------------------------------------------------------------------------------------------
 // Construction, configuration, settings
 
-Sandbox::Sandbox(Config config) : config_(std::move(config)) {
+Sandbox::Sandbox(Config config) : config_(std::move(config)), throttle_(config_.rate_limits) {
     if (config_.data_dir.empty()) {
         const char* tmp = std::getenv("TMPDIR");
         std::string templ = (tmp != nullptr && *tmp != '\0' ? std::string(tmp) : std::string("/tmp")) +
