@@ -20,11 +20,7 @@ void update_application_settings(Context& ctx) {
 // {"preset": "self-managed"|"gitlab.com", "reset": true, "headers": bool, "now": Unix seconds|null},
 // each optional, applied in that order; the counts are cleared in any case.
 void set_rate_limits(Context& ctx) {
-    Json body = Json::object();
-    if (ctx.req.body.find_first_not_of(" \t\r\n") != std::string::npos) {
-        body = Json::parse(ctx.req.body, nullptr, false);
-        if (!body.is_object()) throw ApiError::message(400, "the body must be a JSON object");
-    }
+    const Json body = json_body(ctx.req);
     Throttle& throttle = ctx.sandbox.throttle();
     try {
         if (const auto preset = param_string(body, "preset")) throttle.apply_preset(*preset);

@@ -76,11 +76,7 @@ RateLimitedError rate_limited(std::string_view operation, const HttpRequest& req
                               const RetryPolicy& policy) {
     const std::string target = path_of(request.url);
     const std::string name = response.header("RateLimit-Name").value_or("");
-    std::optional<std::int64_t> asked;
-    if (const auto value = response.header("Retry-After");
-        value && !value->empty() && value->size() <= 12 && value->find_first_not_of("0123456789") == std::string::npos) {
-        asked = std::stoll(*value);
-    }
+    const auto asked = response.number_header("Retry-After");
     std::string message = std::string(operation) + ": " + std::string(method_name(request.method)) + " " + target +
                           " was refused with 429 Too Many Requests" + (name.empty() ? "" : " by " + name);
     const auto left = std::chrono::duration_cast<std::chrono::seconds>(policy.time_left());
@@ -89,7 +85,7 @@ RateLimitedError rate_limited(std::string_view operation, const HttpRequest& req
                    std::to_string(left.count()) + " s left of retry_total_time";
     } else {
         message += "; still refused after " + std::to_string(policy.tries()) + " tries" +
-                   (asked ? " (the server asked to wait " + std::to_string(*asked) + " s more)" : "");
+                   (asked && *asked > 0 ? " (the server asked to wait " + std::to_string(*asked) + " s more)" : "");
     }
     return {message, asked, name};
 }

@@ -1,23 +1,8 @@
 #include "rest/pacing.hpp"
 
 #include <algorithm>
-#include <cctype>
-#include <string>
 
 namespace zorv_git_gitlab {
-namespace {
-
-// A header holding a whole number, else no value.
-std::optional<std::int64_t> integer_header(const rest::HttpResponse& response, std::string_view name) {
-    const auto value = response.header(name);
-    if (!value || value->empty() || value->size() > 18 ||
-        !std::all_of(value->begin(), value->end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
-        return std::nullopt;
-    }
-    return std::stoll(*value);
-}
-
-}  // namespace
 
 Pacing::Pacing() : state_(std::make_unique<State>()) {}
 Pacing::~Pacing() = default;
@@ -56,8 +41,8 @@ Pacing::State::Turn Pacing::State::take_turn(const Settings& settings, rest::Clo
 
 void Pacing::State::observe(const Turn& turn, const rest::HttpResponse& response, const Settings& settings,
                             rest::Clock& clock) {
-    const auto remaining = integer_header(response, "RateLimit-Remaining");
-    const auto reset = integer_header(response, "RateLimit-Reset");
+    const auto remaining = response.number_header("RateLimit-Remaining");
+    const auto reset = response.number_header("RateLimit-Reset");
     if (!remaining || !reset) return;
     const auto until = std::chrono::sys_seconds(std::chrono::seconds(*reset)) - clock.wall_now();
     if (until <= rest::Clock::time_point::duration::zero() || until > settings.retry_total_time) return;

@@ -1,7 +1,6 @@
 #include "rest/retry_policy.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <random>
 #include <string>
 #include <thread>
@@ -75,14 +74,9 @@ std::optional<std::chrono::milliseconds> RetryPolicy::next(std::chrono::millisec
 }
 
 std::optional<std::chrono::milliseconds> retry_after(const HttpResponse& response) {
-    const auto value = response.header("Retry-After");
-    if (!value || value->empty() || !std::all_of(value->begin(), value->end(), [](unsigned char c) {
-            return std::isdigit(c) != 0;
-        })) {
-        return std::nullopt;
-    }
-    if (value->size() > 6) return std::chrono::hours(24);
-    return std::chrono::seconds(std::stol(*value));
+    const auto seconds = response.number_header("Retry-After");
+    if (!seconds) return std::nullopt;
+    return std::chrono::seconds(std::min<std::int64_t>(*seconds, 24 * 3600));
 }
 
 }  // namespace zorv_git_gitlab::rest
