@@ -1,8 +1,8 @@
 // GitLab's throttles (see throttle.hpp). Names, units, windows and defaults: app/models/
 // application_setting_implementation.rb (defaults), lib/gitlab/application_rate_limiter.rb (keys and
 // intervals), lib/gitlab/rack_attack.rb (the 429 answer and its headers), lib/gitlab/throttle.rb
-// ("Retry later"), lib/api/helpers/rate_limiter.rb (the JSON answer); GitLab.com's values from
-// doc/user/gitlab_com/rate_limits.md.
+// ("Retry later"), lib/api/helpers/rate_limiter.rb (the JSON answer), doc/rate_limits/content_creation.md
+// (issue creation off by default); GitLab.com's values from doc/user/gitlab_com/rate_limits.md.
 #include "throttle.hpp"
 
 #include <algorithm>
@@ -24,8 +24,8 @@ struct Setting {
 };
 
 // The settings, in the order GET /application/settings lists them. The Projects and Groups API limits
-// are 0 (off) on a self-managed instance since GitLab 18.0; issue and note creation keep GitLab's
-// defaults of 300 a minute.
+// are 0 (off) on a self-managed instance since GitLab 18.0, and so is issue creation
+// (doc/rate_limits/content_creation.md: "disabled by default"); note creation allows 300 a minute.
 const std::vector<Setting>& all_settings() {
     static const std::vector<Setting> settings = {
         {"throttle_authenticated_api_enabled", Kind::flag, false, true},
@@ -37,7 +37,7 @@ const std::vector<Setting>& all_settings() {
         {"groups_api_limit", Kind::limit, 0, 50},
         {"group_api_limit", Kind::limit, 0, 400},
         {"notes_create_limit", Kind::limit, 300, 60},
-        {"issues_create_limit", Kind::limit, 300, 200},
+        {"issues_create_limit", Kind::limit, 0, 200},
         {"rate_limiting_response_text", Kind::text, nullptr, nullptr},
     };
     return settings;

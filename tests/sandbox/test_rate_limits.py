@@ -25,7 +25,7 @@ def test_application_settings_are_gitlabs_and_for_administrators_only(sb):
         "throttle_authenticated_api_enabled": False, "throttle_authenticated_api_requests_per_period": 7200,
         "throttle_authenticated_api_period_in_seconds": 3600, "projects_api_limit": 0, "project_api_limit": 0,
         "group_projects_api_limit": 0, "groups_api_limit": 0, "group_api_limit": 0, "notes_create_limit": 300,
-        "issues_create_limit": 300, "rate_limiting_response_text": None}
+        "issues_create_limit": 0, "rate_limiting_response_text": None}
     plain = user(sb)
     assert sb.api("GET", "application/settings", token=plain) == (403, {"message": "403 Forbidden"})
     assert sb.api("PUT", "application/settings", {"notes_create_limit": 1}, token=plain)[0] == 403
