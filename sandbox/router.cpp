@@ -144,11 +144,10 @@ void Sandbox::handle(const httplib::Request& req, httplib::Response& res) {
                 ctx.caller = secret.empty() ? std::nullopt : authenticate(secret);
                 if (!ctx.caller) throw ApiError::message(401, "401 Unauthorized");
                 check_scopes(*ctx.caller, method, raw_path);
-                std::optional<std::int64_t> project;
-                if (Throttle::per_project(method, r->pattern)) {
-                    if (const auto found = resolve_project(ctx.arg("id"))) project = found->id;
-                }
-                throttle_.check_route(method, r->pattern, ctx.caller->user_id, project);
+                throttle_.check_route(method, r->pattern, ctx.caller->user_id, [&]() -> std::optional<std::int64_t> {
+                    if (const auto found = resolve_project(ctx.arg("id"))) return found->id;
+                    return std::nullopt;
+                });
             }
             r->handler(ctx);
         }

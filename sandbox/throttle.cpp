@@ -158,23 +158,24 @@ Throttle::Verdict Throttle::admit(std::int64_t user_id, httplib::Response& res) 
 }
 
 void Throttle::check_route(std::string_view method, std::string_view pattern, std::int64_t user_id,
-                           std::optional<std::int64_t> project_id) {
+                           const std::function<std::optional<std::int64_t>()>& project_of) {
     const RouteLimit* limit = route_limit(method, pattern);
-    if (!limit || (limit->per_project && !project_id)) return;
+    if (!limit) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (settings_[std::string(limit->setting)].get<std::int64_t>() == 0) return;  // 0 turns the limit off
+    }
+    std::optional<std::int64_t> project_id;
+    if (limit->per_project && !(project_id = project_of())) return;  // no such project: the route answers 404
     std::lock_guard lock(mutex_);
     const std::int64_t threshold = settings_[std::string(limit->setting)].get<std::int64_t>();
-    if (threshold == 0) return;  // 0 turns the limit off
+    if (threshold == 0) return;
     std::string key = "application_rate_limiter:" + std::string(limit->key) + ":";
     if (limit->per_project) key += "project:" + std::to_string(*project_id) + ":";
     key += "user:" + std::to_string(user_id);
     if (add(key, limit->interval, now()) > threshold) {
         throw ApiError::message(429, Json{{"error", "This endpoint has been requested too many times. Try again later."}});
     }
-}
-
-bool Throttle::per_project(std::string_view method, std::string_view pattern) {
-    const RouteLimit* limit = route_limit(method, pattern);
-    return limit && limit->per_project;
 }
 
 void Throttle::annotate(const Verdict& verdict, httplib::Response& res) const {

@@ -17,6 +17,7 @@
 #include "http.hpp"
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -50,12 +51,10 @@ public:
     // enabled) and, over the limit, writes the 429 answer into `res`.
     Verdict admit(std::int64_t user_id, httplib::Response& res);
     // The application limiter: counts the request against the limit of its route (`pattern` as
-    // registered), if it has one, for the user (and `project_id` where the limit is per project);
-    // throws ApiError 429 over the limit.
+    // registered), if it has one and it is on, for the user (and the project `project_of` finds, where
+    // the limit is per project: none, and nothing is counted); throws ApiError 429 over the limit.
     void check_route(std::string_view method, std::string_view pattern, std::int64_t user_id,
-                     std::optional<std::int64_t> project_id);
-    // Whether the route's limit is counted per project (its :id names it).
-    [[nodiscard]] static bool per_project(std::string_view method, std::string_view pattern);
+                     const std::function<std::optional<std::int64_t>()>& project_of);
     // With informational headers on, the RateLimit-* headers of the count on an answer that is not a 429.
     void annotate(const Verdict& verdict, httplib::Response& res) const;
 

@@ -135,13 +135,11 @@ Response Api::send(HttpRequest request, std::string_view content_type) {
     for (;; ++request.attempt) {
         const auto turn = pacing.take_turn(config_.settings, wire_.clock);
         if (turn.wait > std::chrono::milliseconds(0)) {
-            if (turn.wait > std::chrono::seconds(1) && ctx_.log_enabled(LogLevel::info)) {
-                const std::string why = turn.reason == Pacing::State::Reason::budget
-                                            ? "until the server's rate limit resets"
-                                            : "to keep to max_requests_per_second";
-                ctx_.log(LogLevel::info, operation_ + ": waiting " + seconds_text(turn.wait) + " " + why + " before " +
-                                             std::string(method_name(request.method)) + " " + path_of(request.url));
-            }
+            const bool budget = turn.reason == Pacing::State::Reason::budget;
+            note_wait(turn.wait, request,
+                      "waiting " + seconds_text(turn.wait) +
+                          (budget ? " until the server's rate limit resets before " : " to keep to max_requests_per_second before "),
+                      "");
             wire_.clock.sleep_for(turn.wait);
         }
         if (!policy) policy.emplace(config_.settings, request.method, wire_.clock, wire_.jitter);
@@ -155,11 +153,11 @@ Response Api::send(HttpRequest request, std::string_view content_type) {
                 if (response.status == 429) throw rate_limited(operation_, request, response, *policy);
                 return Response(std::move(response), std::move(what), operation_);
             }
-            if (response.status == 429 && *wait > std::chrono::seconds(1) && ctx_.log_enabled(LogLevel::info)) {
+            if (response.status == 429) {
                 const auto name = response.header("RateLimit-Name");
-                ctx_.log(LogLevel::info, operation_ + ": " + std::string(method_name(request.method)) + " " +
-                                             path_of(request.url) + " answered 429" + (name ? " (" + *name + ")" : "") +
-                                             "; trying again in " + seconds_text(*wait));
+                note_wait(*wait, request, "",
+                          " answered 429" + (name ? " (" + *name + ")" : std::string()) + "; trying again in " +
+                              seconds_text(*wait));
             }
         } catch (const ConnectionDroppedError&) {
             wait = policy->after_drop();
@@ -167,6 +165,13 @@ Response Api::send(HttpRequest request, std::string_view content_type) {
         }
         wire_.clock.sleep_for(*wait);
     }
+}
+
+void Api::note_wait(std::chrono::milliseconds wait, const HttpRequest& request, const std::string& before,
+                    const std::string& after) {
+    if (wait <= std::chrono::seconds(1) || !ctx_.log_enabled(LogLevel::info)) return;
+    ctx_.log(LogLevel::info,
+             operation_ + ": " + before + std::string(method_name(request.method)) + " " + path_of(request.url) + after);
 }
 
 HttpResponse Api::attempt(const HttpRequest& request) {

@@ -5,6 +5,7 @@
 // name the operation.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -86,6 +87,9 @@ private:
     Response send(HttpRequest request, std::string_view content_type);
     // One try through the transport, with its DEBUG record.
     HttpResponse attempt(const HttpRequest& request);
+    // For a wait of more than a second, an INFO record "<operation>: <before>METHOD /path<after>".
+    void note_wait(std::chrono::milliseconds wait, const HttpRequest& request, const std::string& before,
+                   const std::string& after);
     std::string url(const Path& path, const Params& query) const;
 
     Context& ctx_;
