@@ -1,6 +1,7 @@
 """The C++ part of `pip install`: CMake configures and builds the native modules, the shared library
 and the programs, then installs its "wheel" component (see cmake/install.cmake) into the directory
-setuptools packs, inside the packages. Metadata lives in pyproject.toml.
+setuptools packs, inside the packages, and its "wheel_data" component (the bash completion) as the
+wheel's data, which pip puts under the environment's prefix. Metadata lives in pyproject.toml.
 
 Environment: ZORV_CMAKE_BUILD_DIR names an already configured build tree to build and install from
 (the tests use it to skip a second build); CMAKE_BUILD_PARALLEL_LEVEL the build's parallelism;
@@ -19,7 +20,7 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 SOURCE = Path(__file__).resolve().parent
-TARGETS = ["zorv_git_py", "zorv_git_gitlab_py", "zorv-gitlab-sandbox", "zorv-gitlab"]
+TARGETS = ["zorv_git_py", "zorv_git_gitlab_py", "zorv-gitlab-sandbox", "zorv-gitlab", "zorv-gitlab-completion"]
 
 
 def _version():
@@ -47,6 +48,12 @@ class CMakeBuild(build_ext):
         # The packages' directory: in place for an editable install, else what the wheel is made of.
         destination = Path("python" if self.inplace else self.build_lib).resolve()
         _run(["cmake", "--install", build_dir, "--component", "wheel", "--prefix", str(destination), "--strip"])
+        # The files the environment's prefix receives (share/bash-completion/...): the wheel's data.
+        data = Path(self.build_temp).resolve() / "data"
+        shutil.rmtree(data, ignore_errors=True)
+        _run(["cmake", "--install", build_dir, "--component", "wheel_data", "--prefix", str(data)])
+        self.distribution.data_files = [(str(f.parent.relative_to(data)), [str(f)])
+                                        for f in sorted(data.rglob("*")) if f.is_file()]
 
     def _configure(self, build_dir):
         args = ["cmake", "-S", str(SOURCE), "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",

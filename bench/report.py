@@ -211,6 +211,37 @@ def import_table(imports):
         if "modules_ms" in imports else [])
 
 
+def scale_table(scale):
+    """get_project_info with look-alike projects on the instance: requests and time per size (JSON keys of
+    the sizes are text after a round trip through the results file)."""
+    sizes = sorted(scale, key=int)
+    lines = ["### get_project_info on a crowded instance (look-alike projects seeded in bulk, in another group, "
+             "newer than the one looked up)", "",
+             _row(["look-alikes", "seeding s (this row's)", "C++ requests", "C++ ms", "Python requests", "Python ms",
+                   "instance-wide search (before): requests", "its time s", "its result"]),
+             _row(["---"] * 9)]
+    for size in sizes:
+        cell = scale[size]
+        cpp, py, before = cell["clients"]["cpp"], cell["clients"]["python"], cell["before"]
+        if before["found"]:
+            outcome = "found"
+        elif before["status"] == 405:
+            outcome = "405 past the offset limit: reported missing"
+        else:
+            outcome = f"not found ({before['status']})"
+        lines.append(_row([f"{int(size):,}", f"{cell['seed_s']:.1f}", f"{cpp['requests']:g}", _ms(cpp["median_us"]),
+                           f"{py['requests']:g}", _ms(py["median_us"]), before["requests"],
+                           "not walked" if before["seconds"] is None else f"{before['seconds']:.2f}", outcome]))
+    spread = []
+    for client in ("cpp", "python"):
+        times = [scale[size]["clients"][client]["median_us"] for size in sizes]
+        spread.append(f"{LABELS[client]} {max(times) / min(times):.2f}")
+    one = all(scale[size]["clients"][c]["requests"] == 1 for size in sizes for c in ("cpp", "python"))
+    lines += ["", f"Goals: 1 request at every size: {'met' if one else 'MISSED'}; time flat across sizes "
+              f"(slowest size / fastest): {', '.join(spread)}."]
+    return lines
+
+
 def threads_table(threads):
     lines = ["### get_single_pipeline_status from N threads (requests per second, median of runs; cores busy in "
              "the sandbox and in the client, and cores left idle on the machine, during the timed window)", "",
@@ -237,8 +268,8 @@ def commit_table(commit):
                            f"{c['plumbing_s']:.2f}", f"{ratio:.2f} {verdict(ratio, '<=', 1.5)}",
                            f"{c['library_rss_kib'] / 1024:.1f}", f"{c['git_rss_kib'] / 1024:.1f}"]))
     lines += ["", "Where commit_project's time goes (s): its git commands before the upload (fetch, merge, add, "
-              "commit, diff-tree and small queries); the upload, from the end of the diff-tree that lists the changes "
-              "to the next git command (the request body streamed and the answer received); the second fetch and merge, and the pack bytes that "
+              "commit, diff-tree, the log of the files' last commits and small queries); the upload, from the end of "
+              "those to the next git command (the request body streamed and the answer received); the second fetch and merge, and the pack bytes that "
               "fetch received (git's GIT_TRACE_PACKFILE) against the bytes of the files committed (goal: under 1 %). "
               "CPU: this process, and the sandbox's own and that of the git commands it ran, during the call.", "",
               _row(["files", "git before upload", "upload (POST)", "second fetch + merge", "second fetch received",
@@ -300,7 +331,7 @@ def table(results, profile_text=""):
     lines.append("")
     sections = [("wire", wire_lines), ("latency", latency_table), ("link", link_tables), ("cpu", cpu_table),
                 ("costs", costs_lines),
-                ("import", import_table),
+                ("import", import_table), ("scale", scale_table),
                 ("threads", threads_table), ("commit", commit_table), ("fleet", fleet_table)]
     for key, render in sections:
         if key in results:

@@ -13,6 +13,7 @@ paid.
 
 import argparse
 import http.client
+import itertools
 import datetime
 import json
 import os
@@ -216,7 +217,7 @@ def setup(runner, sandbox):
     # Projects whose names contain the one looked up, so that the search answer holds several.
     for name in ["bench-app-ui", "my-bench-app", "bench-app"]:
         runner.run(runner.command("driver", "create-project", {"project": name, "group": gid}, target=False))
-    status, found = sandbox.request("GET", "/api/v4/projects?search=bench-app&simple=true")
+    status, found = sandbox.request("GET", f"/api/v4/groups/{gid}/projects?search=bench-app&simple=true")
     project = next(p for p in found if p["name"] == "bench-app")
     # Pipelines run for commits that hold CI configuration (GitLab creates none without it). The file
     # goes to master, where create_project put its README, whatever the project's default branch.
@@ -420,6 +421,81 @@ def import_breakdown(runner, statement, runs):
 
 
 # ---------------------------------------------------------------------------------------------
+# 3b. The project lookup on a crowded instance
+
+
+SCALE_SIZES = [100, 10_000, 100_000]
+SCALE_NAME = "scale-app"
+SCALE_CHUNK = 10_000  # names per seeding request
+
+
+def old_search(sandbox, gid, name, matches):
+    """What the lookup sent before: the instance-wide search (GET /projects?search=NAME&simple=True,
+    per_page=100, newest first) page by page until the project in the group turns up. When the project
+    (the oldest of `matches`) stands past the pages that offset paging reaches (50,000 records), they are
+    not walked: the first page past them is asked for, to show the refusal the walk would end with.
+    Returns requests, seconds (None when not walked), whether it was found, and the last status."""
+    base = f"/api/v4/projects?search={name}&simple=True&per_page=100"
+    reachable = 50_000 // 100
+    if -(-matches // 100) > reachable:
+        status, _ = sandbox.request("GET", f"{base}&page={reachable + 1}")
+        return {"requests": reachable + 1, "seconds": None, "found": False, "status": status}
+    started = time.monotonic()
+    for page in itertools.count(1):
+        status, records = sandbox.request("GET", f"{base}&page={page}")
+        found = status == 200 and any(r["name"] == name and r["namespace"]["id"] == gid for r in records)
+        if found or status != 200 or not records:
+            return {"requests": page, "seconds": time.monotonic() - started, "found": found, "status": status}
+    return None
+
+
+def lookup_at_scale(build, profile):
+    """get_project_info with 100, 10,000 and 100,000 look-alike projects on the instance (names that
+    contain the one looked up, in another group, all newer than it), seeded in bulk into a sandbox of
+    its own: the requests each lookup sent (sandbox journal) and its time, for both library faces,
+    beside the instance-wide search the lookup used before."""
+    sandbox = Sandbox(str(build / "sandbox" / "zorv-gitlab-sandbox"), 16)
+    try:
+        runner = Runner(build, sandbox, build / "bench-work")
+        groups = [sandbox.request("POST", "/api/v4/groups", {"name": n, "path": n})[1]["id"]
+                  for n in ("scale-home", "scale-crowd")]
+        status, target = sandbox.request("POST", "/api/v4/projects", {"name": SCALE_NAME, "namespace_id": groups[0]})
+        if status != 201:
+            raise RuntimeError(f"cannot create the project: {status} {target}")
+        runner.target = {"project": SCALE_NAME, "group": groups[0], "project-id": target["id"], "pipeline-id": 0}
+        result, seeded = {}, 0
+        for size in SCALE_SIZES:
+            started = time.monotonic()
+            while seeded < size:
+                names = [f"{SCALE_NAME}-{i:06d}" for i in range(seeded, min(size, seeded + SCALE_CHUNK))]
+                status, answer = sandbox.request("POST", "/-/sandbox/projects",
+                                                 {"namespace_id": groups[1], "names": names}, token=False)
+                if status != 201:
+                    raise RuntimeError(f"seeding failed: {status} {answer}")
+                seeded += len(names)
+            cell = {"seed_s": time.monotonic() - started, "clients": {}}
+            for client in ("cpp", "python"):
+                iterations = profile.iterations["fast"]["get_project_info"]
+                runs, sent = [], []
+                for r in range(profile.rounds):
+                    sandbox.clear_journal()
+                    timed = runner.client(client, "latency", {"op": "get_project_info", "iterations": iterations,
+                                                              "warmup": 3, "tag": f"scale-{size}-{r}"})
+                    runs.append(timed["median_us"])
+                    sent.append(len(sandbox.journal()) / (iterations + 3))
+                cell["clients"][client] = {"median_us": statistics.median(runs), "runs_us": runs,
+                                           "requests": statistics.median(sent)}
+            sandbox.clear_journal()
+            cell["before"] = old_search(sandbox, groups[0], SCALE_NAME, size + 1)
+            result[size] = cell
+            print(f"bench: lookup with {size} look-alikes: seeded in {cell['seed_s']:.1f} s", file=sys.stderr,
+                  flush=True)
+        return result
+    finally:
+        sandbox.stop()
+
+
+# ---------------------------------------------------------------------------------------------
 # 4. Threads
 
 
@@ -485,23 +561,27 @@ def trace_breakdown(path):
 
 
 def git_command(argv):
-    """The git command of a trace2 start event's argv ("fetch" for `git -c a=b fetch origin`)."""
+    """The git command of a trace2 start event's argv ("fetch" for `git -c a=b fetch origin`, "log" for
+    `git --literal-pathspecs log`): the first word after git's own options."""
     argv = argv[1:]
-    while argv and argv[0] == "-c":
-        argv = argv[2:]
+    while argv and argv[0].startswith("-"):
+        argv = argv[2:] if argv[0] in ("-c", "-C") else argv[1:]
     return argv[0] if argv else "git"
 
 
 def commit_phases(spans):
     """Seconds of commit_project's phases from its git commands: the upload is the time between the end
-    of the diff-tree that lists the changes and the start of the next command (a cat-file reading
-    objects during the upload is part of it); before it, and after it (the second fetch and merge), the
-    commands' own times."""
+    of the last command before it (the diff-tree that lists the changes, or the log after it that finds
+    the last commits of the files to update or delete) and the start of the next command (a cat-file
+    reading objects during the upload is part of it); before it, and after it (the second fetch and
+    merge), the commands' own times."""
     work = [span for span in spans if span[0] != "cat-file"]
     names = [span[0] for span in work]
     if "diff-tree" not in names:
         return {"before_upload": sum(span[1] for span in work), "upload": 0.0, "after_upload": 0.0}
     cut = names.index("diff-tree")
+    if cut + 1 < len(work) and names[cut + 1] == "log":
+        cut += 1
     upload = 0.0
     if cut + 1 < len(work):
         following = work[cut + 1]
@@ -643,8 +723,8 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", required=True, help="the build directory (configured with ZORV_BUILD_BENCH=ON)")
     parser.add_argument("--quick", action="store_true", help="few iterations, to try the benchmarks out")
-    parser.add_argument("--only", help="comma-separated parts: wire,latency,link,cpu,costs,import,threads,commit,"
-                                       "fleet")
+    parser.add_argument("--only", help="comma-separated parts: wire,latency,link,cpu,costs,import,scale,threads,"
+                                       "commit,fleet")
     parser.add_argument("--sandbox-threads", type=int, default=64)
     parser.add_argument("--commit-sizes", help="comma-separated file counts for commit_project (default 1000,10000)")
     parser.add_argument("--commit-rounds", type=int, help="runs per commit_project size (default 3)")
@@ -652,7 +732,8 @@ def main(argv):
                                       "operation directly and through a delaying relay) instead of the others")
     args = parser.parse_args(argv)
     rtts = [int(x) for x in args.rtt.split(",")] if args.rtt else []
-    parts = set((args.only or ("link" if rtts else "wire,latency,cpu,costs,import,threads,commit,fleet")).split(","))
+    parts = set((args.only or ("link" if rtts else "wire,latency,cpu,costs,import,scale,threads,commit,fleet"))
+                .split(","))
     if "link" in parts and not rtts:
         parser.error("the link part needs --rtt")
     profile = Profile(args.quick)
@@ -686,6 +767,7 @@ def main(argv):
         part("cpu", cpu, runner, profile)
         part("costs", costs, runner, profile)
         part("import", import_time, runner, profile)
+        part("scale", lookup_at_scale, build, profile)
         part("threads", threads, runner, sandbox, profile)
         part("commit", commit_project, runner, sandbox, profile, gid)
         part("fleet", fleet.run, runner, sandbox, profile.fleet_projects, PYTHON)

@@ -17,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "completion.hpp"
 #include "operation_table.hpp"
 #include "runner.hpp"
 
@@ -65,6 +66,7 @@ class Command {
 public:
     virtual ~Command() = default;
     virtual Result run(CliContext& ctx) = 0;
+    [[nodiscard]] virtual const zorv_cli::CompletionCommand& completion() const = 0;
 };
 
 // One subcommand built from a table entry: an option per parameter, named after it, with its help and
@@ -82,11 +84,13 @@ public:
         sub->alias(dashed);
         sub->footer("Global options (--json, --verbose, --connect-timeout, ...): see 'zorv-gitlab --help'.\n"
                     "Exit status: 0 success, 1 the operation was refused or found nothing, 2 usage, 3 an error.");
+        completion_ = {std::string(op.name), dashed, std::string(op.help), {}};
         (declare<I>(*sub, op.params[I]), ...);
         sub_ = sub;
     }
 
     [[nodiscard]] const CLI::App* app() const noexcept { return sub_; }
+    [[nodiscard]] const zorv_cli::CompletionCommand& completion() const override { return completion_; }
 
     Result run(CliContext& ctx) override {
         using R = typename Op::Sig::Result;
@@ -112,7 +116,10 @@ private:
             into = param.fallback.flag;
             option = sub.add_flag("--" + name + ",!--no-" + name, into,
                                   help + (into ? " (default: on)" : " (default: off)"));
+            completion_.options.push_back({"--" + name, help, false, false});
+            completion_.options.push_back({"--no-" + name, help + " (off)", false, false});
         } else {
+            completion_.options.push_back({"--" + name, help, true, param.path});
             if (param.fallback.kind == Kind::none) help += " (default: none)";
             option = sub.add_option("--" + name, into, help);
             if constexpr (std::is_same_v<T, std::vector<std::string>>) option->allow_extra_args(false);
@@ -153,6 +160,7 @@ private:
     std::tuple<typename Stored<std::tuple_element_t<I, Args>>::type...> values_;
     std::array<CLI::Option*, sizeof...(I)> options_{};
     const CLI::App* sub_ = nullptr;
+    zorv_cli::CompletionCommand completion_;
 };
 
 template <typename Op, std::size_t... I>
@@ -207,6 +215,24 @@ std::vector<Limit> declare_settings(CLI::App& app) {
     return limits;
 }
 
+// What the completion scripts offer: the global options as declared on `app` (every spelling), and
+// every operation with its options.
+zorv_cli::CompletionModel completion_model(const CLI::App& app,
+                                           const std::map<const CLI::App*, std::unique_ptr<Command>>& commands) {
+    zorv_cli::CompletionModel model;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const auto& name : option->get_lnames()) {
+            model.globals.push_back({"--" + name, option->get_description(), option->get_expected_min() > 0, false});
+        }
+    }
+    table::for_each_operation([&](const auto& op) {
+        for (const auto& [sub, command] : commands) {
+            if (command->completion().name == op.name) model.commands.push_back(command->completion());
+        }
+    });
+    return model;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,7 +243,9 @@ int main(int argc, char** argv) {
     app.get_formatter()->column_width(34);
     app.footer(
         "Operations may also be written with dashes (create-branch). Run 'zorv-gitlab OPERATION --help' for its\n"
-        "parameters. The global options may stand before or after the operation.\n"
+        "parameters. The global options may stand before or after the operation. With --json, standard output\n"
+        "holds only the result; the operation's own lines go to standard error.\n"
+        "'zorv-gitlab completion bash|zsh|fish' prints a completion script for that shell.\n"
         "Exit status: 0 success, 1 the operation was refused or found nothing, 2 usage, 3 an error.");
     app.set_version_flag("--version", ZORV_VERSION);
     app.require_subcommand(0, 1);  // none is reported below, so an unknown name reads as such
@@ -229,6 +257,15 @@ int main(int argc, char** argv) {
     auto limits = declare_settings(app);
 
     const auto commands = declare_operations(app);
+    // Not an operation: listed in the footer rather than among them.
+    CLI::App* completion = app.add_subcommand(std::string(zorv_cli::kCompletionCommand),
+                                              "print a completion script for the shell");
+    completion->group("");
+    std::string shell;
+    completion->add_option("shell", shell, "bash, zsh or fish")
+        ->required()
+        ->check(CLI::IsMember(std::vector<std::string>(zorv_cli::kCompletionShells.begin(),
+                                                       zorv_cli::kCompletionShells.end())));
 
     try {
         app.parse(argc, argv);
@@ -252,6 +289,10 @@ int main(int argc, char** argv) {
         return zorv_cli::kExitUsage;
     }
     const CLI::App* chosen = app.get_subcommands().front();
+    if (chosen == completion) {
+        std::fputs(zorv_cli::completion_script(shell, completion_model(app, commands)).c_str(), stdout);
+        return zorv_cli::kExitOk;
+    }
     Command& command = *commands.at(chosen);
     return zorv_cli::run_operation(chosen->get_name(), options, [&command](CliContext& c) { return command.run(c); });
 }

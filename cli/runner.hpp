@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,32 +50,46 @@ inline Result result(const std::string& text) { return {.has_result = true, .val
 
 // Options that apply to every operation; limits not given keep the library's defaults.
 struct GlobalOptions {
-    bool json = false;     // the result on one line
-    bool verbose = false;  // DEBUG records (one per request) on standard error
+    bool json = false;     // the result on one line, alone on standard output; the operation's lines on stderr
+    bool verbose = false;  // every log record (DEBUG: one per request) on standard error
     // Limits given on the command line, by their descriptors (kSettings), durations in seconds.
     std::vector<std::pair<const zorv_git_gitlab::SettingDescriptor*, double>> limits;
 };
 
 // The context of one command: a fixed configuration (the library's, with the limits given on the
-// command line), the library's own output, records on standard error, and a note of the outcomes the
-// operation reported.
+// command line), the operation's lines on standard output (on standard error with --json), records
+// and progress on standard error, and a note of the outcomes the operation reported.
 class CliContext final : public zorv_git_gitlab::Context {
 public:
-    CliContext(zorv_git_gitlab::Config config, bool verbose) : config_(std::move(config)), verbose_(verbose) {}
+    // `terminal`: standard error is a terminal; progress is shown there unless options.json.
+    CliContext(zorv_git_gitlab::Config config, const GlobalOptions& options, bool terminal)
+        : config_(std::move(config)), json_(options.json), verbose_(options.verbose),
+          progress_(terminal && !options.json) {}
 
     [[nodiscard]] zorv_git_gitlab::Config config() const override { return config_; }
+    void print_line(std::string_view line) override;
     void log(zorv_git_gitlab::LogLevel level, std::string_view message) override;
     [[nodiscard]] bool log_enabled(zorv_git_gitlab::LogLevel level) const override;
     void report(const zorv_git_gitlab::Outcome& outcome) override;
     [[nodiscard]] bool redefines(zorv_git_gitlab::InnerCall) const noexcept override { return false; }
+    [[nodiscard]] bool show_progress() const override { return progress_; }
 
     // The server refused a request, or what the operation names does not exist.
     [[nodiscard]] bool failed() const noexcept { return failed_; }
+    // The operation found nothing to do (a result it did not hand back is then no failure).
+    [[nodiscard]] bool nothing_to_do() const noexcept { return nothing_to_do_; }
+    // The last "not found" or "nothing to do" the operation reported without printing a line of its own.
+    [[nodiscard]] std::optional<zorv_git_gitlab::Outcome> unprinted() const;
 
 private:
     zorv_git_gitlab::Config config_;
+    bool json_;
     bool verbose_;
+    bool progress_;
     std::atomic<bool> failed_{false};
+    std::atomic<bool> nothing_to_do_{false};
+    mutable std::mutex mutex_;
+    std::optional<zorv_git_gitlab::Outcome> unprinted_;
 };
 
 // Runs `operation` with a context built from the environment and `options`, prints its result, and

@@ -76,3 +76,8 @@ install(FILES $<TARGET_FILE:zorv_git_gitlab> DESTINATION ${ZORV_WHEEL_PACKAGE}
 install(TARGETS zorv-gitlab-sandbox RUNTIME DESTINATION ${ZORV_WHEEL_PACKAGE}/bin COMPONENT wheel EXCLUDE_FROM_ALL)
 set_property(TARGET zorv-gitlab APPEND PROPERTY INSTALL_RPATH "$ORIGIN/..")
 install(TARGETS zorv-gitlab RUNTIME DESTINATION ${ZORV_WHEEL_PACKAGE}/bin COMPONENT wheel EXCLUDE_FROM_ALL)
+# What pip puts outside the packages, under the environment's prefix (the wheel's data; setup.py
+# installs this component apart): the bash completion, at the place bash-completion looks for it
+# relative to that prefix.
+install(FILES ${ZORV_BASH_COMPLETION} DESTINATION share/bash-completion/completions COMPONENT wheel_data
+        EXCLUDE_FROM_ALL)

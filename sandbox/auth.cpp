@@ -54,24 +54,31 @@ std::optional<Caller> Sandbox::authenticate(std::string_view secret) const {
     return c;
 }
 
-std::optional<ProjectRef> Sandbox::resolve_project(std::string_view id_or_path) const {
+std::optional<ProjectRef> Sandbox::resolve_project(std::string_view id_or_path) {
     if (id_or_path.empty()) return std::nullopt;
-    std::lock_guard lock(state_mutex_);
-    const ProjectEntry* found = nullptr;
-    if (const auto id = numeric_id(id_or_path)) {
-        const auto it = state_.projects.find(*id);
-        if (it != state_.projects.end()) found = &it->second;
-    } else {
-        const std::string wanted = lower_ascii(id_or_path);
-        for (const auto& [id, p] : state_.projects) {
-            if (lower_ascii(p.record["path_with_namespace"].get<std::string>()) == wanted) {
-                found = &p;
-                break;
+    std::optional<ProjectRef> project;
+    bool made = true;
+    {
+        std::lock_guard lock(state_mutex_);
+        const ProjectEntry* found = nullptr;
+        if (const auto id = numeric_id(id_or_path)) {
+            const auto it = state_.projects.find(*id);
+            if (it != state_.projects.end()) found = &it->second;
+        } else {
+            const std::string wanted = lower_ascii(id_or_path);
+            for (const auto& [id, p] : state_.projects) {
+                if (lower_ascii(p.record["path_with_namespace"].get<std::string>()) == wanted) {
+                    found = &p;
+                    break;
+                }
             }
         }
+        if (found == nullptr) return std::nullopt;
+        made = found->repository_made;
+        project = ProjectRef{found->record["id"].get<std::int64_t>(), found->record, repository_path(found->record)};
     }
-    if (found == nullptr) return std::nullopt;
-    return ProjectRef{found->record["id"].get<std::int64_t>(), found->record, repository_path(found->record)};
+    if (!made) make_pending_repository(*project);
+    return project;
 }
 
 }  // namespace zorv_sandbox

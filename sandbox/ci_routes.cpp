@@ -180,11 +180,12 @@ void delete_variable(Context& ctx, OwnerKind kind) {
     send_empty(ctx.res, 204);
 }
 
-// The short form of the pipeline list (PipelineBasic).
+// The short form of the pipeline list (PipelineBasicWithMetadata,
+// lib/api/entities/ci/pipeline_basic_with_metadata.rb: PipelineBasic and the pipeline's name).
 Json pipeline_basic(const Json& p) {
     Json out = Json::object();
     for (const char* key : {"id", "iid", "project_id", "sha", "ref", "status", "source", "created_at", "updated_at",
-                            "web_url"}) {
+                            "web_url", "name"}) {
         out[key] = p[key];
     }
     return out;
@@ -269,9 +270,9 @@ void list_pipelines(Context& ctx) {
 
 void get_pipeline(Context& ctx) {
     const auto project = ctx.project();
-    send_json(ctx.res, 200, ctx.sandbox.read([&](const State& s) {
+    send_json(ctx.res, 200, present_pipeline(ctx.sandbox.read([&](const State& s) {
         return pipeline_or_404(s, project.id, ctx.arg("pipeline_id"));
-    }));
+    })));
 }
 
 // Retrying starts the failed or canceled jobs again: such a pipeline is pending once more.
@@ -288,7 +289,7 @@ void retry_pipeline(Context& ctx) {
         }
         return p;
     });
-    send_json(ctx.res, 201, out);
+    send_json(ctx.res, 201, present_pipeline(out));
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ void add_pipeline(Context& ctx) {
             return p;
         });
     }
-    send_json(ctx.res, 201, record);
+    send_json(ctx.res, 201, present_pipeline(record));
 }
 
 // A new status with the timestamps GitLab keeps for it: started when it first runs or ends,
@@ -100,7 +100,7 @@ void set_pipeline_status(Context& ctx) {
         apply_status(it->second, *status, now_iso());
         return it->second;
     });
-    send_json(ctx.res, 200, record);
+    send_json(ctx.res, 200, present_pipeline(record));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // parameters), pipelines.
 #include "server.hpp"
 
+#include "repository/object_files.hpp"
+
 #include <algorithm>
 
 namespace zorv_sandbox {
@@ -33,6 +35,16 @@ bool username_taken(const State& s, const std::string& username) {
     return false;
 }
 
+// A user without an uploaded avatar shows Gravatar's (GravatarService, app/services/gravatar_service.rb:
+// SHA-256 of the e-mail address, else of the username, in lower case; the default ssl_url of
+// config/gitlab.yml, s = 40 x 2, an identicon where Gravatar has none).
+std::string gravatar_url(const std::string& identifier) {
+    return "https://secure.gravatar.com/avatar/" + repo::object_files::sha256_hex(lower_ascii(identifier)) +
+           "?s=80&d=identicon";
+}
+
+std::string user_email(const NewUser& user) { return user.username + "@sandbox.invalid"; }
+
 // A new user's record: the basic fields and created_at, then for a person (not a bot) the fields
 // GET /user shows besides them.
 Json new_user_record(const std::string& base, std::int64_t id, const NewUser& user) {
@@ -43,7 +55,7 @@ Json new_user_record(const std::string& base, std::int64_t id, const NewUser& us
                   {"name", user.name},
                   {"state", "active"},
                   {"locked", false},
-                  {"avatar_url", nullptr},
+                  {"avatar_url", gravatar_url(user.bot ? user.username : user_email(user))},
                   {"web_url", base + "/" + user.username},
                   {"created_at", now}};
     if (user.bot) {
@@ -62,7 +74,7 @@ Json new_user_record(const std::string& base, std::int64_t id, const NewUser& us
                   {"last_sign_in_at", nullptr},
                   {"confirmed_at", now},
                   {"last_activity_on", nullptr},
-                  {"email", user.username + "@sandbox.invalid"},
+                  {"email", user_email(user)},
                   {"projects_limit", 100000},
                   {"current_sign_in_at", nullptr},
                   {"identities", Json::array()},
@@ -116,6 +128,7 @@ Json mint_token(State& s, const NewToken& spec) {
                     {"user_id", spec.user_id},
                     {"last_used_at", nullptr},
                     {"active", true},
+                    {"granular", false},  // PersonalAccessToken#granular: no fine-grained permissions here
                     {"expires_at", spec.expires_at}};
     if (spec.group) {
         t.group_id = spec.group->group_id;
@@ -210,6 +223,54 @@ Json Sandbox::add_pipeline(std::int64_t project_id, const std::string& ref, cons
         s.pipelines[id] = p;
         return p;
     });
+}
+
+namespace {
+
+// How each status shows (Gitlab::Ci::Status::<Status>, lib/gitlab/ci/status/*.rb): text, label, icon.
+struct StatusLook {
+    const char* status;
+    const char* text;
+    const char* label;
+    const char* icon;
+};
+constexpr StatusLook kStatusLooks[] = {
+    {"created", "Created", "created", "status_created"},
+    {"waiting_for_resource", "Waiting", "waiting for resource", "status_pending"},
+    {"preparing", "Preparing", "preparing", "status_preparing"},
+    {"pending", "Pending", "pending", "status_pending"},
+    {"running", "Running", "running", "status_running"},
+    {"success", "Passed", "passed", "status_success"},
+    {"failed", "Failed", "failed", "status_failed"},
+    {"canceled", "Canceled", "canceled", "status_canceled"},
+    {"skipped", "Skipped", "skipped", "status_skipped"},
+    {"manual", "Blocked", "manual action", "status_manual"},
+    {"scheduled", "Scheduled", "scheduled", "status_scheduled"},
+};
+
+}  // namespace
+
+Json present_pipeline(const Json& pipeline) {
+    Json out = pipeline;
+    const auto status = str_field(pipeline, "status");
+    const StatusLook* look = &kStatusLooks[0];
+    for (const auto& l : kStatusLooks) {
+        if (status == l.status) look = &l;
+    }
+    const auto web_url = str_field(pipeline, "web_url");
+    const auto path = web_url.substr(std::min(web_url.size(), web_url.find('/', web_url.find("//") + 2)));
+    // DetailedStatusEntity (app/serializers/detailed_status_entity.rb): the tooltip is the label, the
+    // pipeline's page is its details, the favicon an asset path.
+    out["detailed_status"] = Json{{"icon", look->icon},
+                                  {"text", look->text},
+                                  {"label", look->label},
+                                  {"group", look->status},
+                                  {"tooltip", look->label},
+                                  {"has_details", true},
+                                  {"details_path", path},
+                                  {"illustration", nullptr},
+                                  {"favicon", std::string("/assets/ci_favicons/favicon_") + look->icon + ".png"}};
+    return out;
 }
 
 }  // namespace zorv_sandbox

@@ -14,6 +14,7 @@ const Json kGroupScopes = Json::array({"api", "read_api", "read_registry", "writ
                                        "write_repository", "create_runner", "manage_runner", "ai_features",
                                        "k8s_proxy"});
 constexpr int kOwner = 50;
+constexpr std::size_t kGroupDetailProjects = 100;
 
 // Letters, digits, '_', '-' and '.'; not starting with '-' (or '.'), not ending in '.git' or '.atom'.
 bool valid_path(const std::string& path) {
@@ -40,21 +41,10 @@ const Json& group_or_404(const State& s, const std::string& id) {
     return *g;
 }
 
-// The group and all its descendants' ids.
-std::vector<std::int64_t> subtree(const State& s, std::int64_t root) {
-    std::vector<std::int64_t> out{root};
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        for (const auto& [id, g] : s.groups) {
-            if (g["parent_id"] == out[i]) out.push_back(id);
-        }
-    }
-    return out;
-}
-
 // Renames a group and rewrites what follows from its path: the full paths and names of its
 // subgroups and the records of every project below it.
 void rename_group(const Sandbox& sb, State& s, std::int64_t gid, const std::string& name, const std::string& path) {
-    for (const auto id : subtree(s, gid)) {
+    for (const auto id : group_subtree(s, gid)) {
         Json& g = s.groups.at(id);
         if (id == gid) {
             g["name"] = name;
@@ -67,10 +57,11 @@ void rename_group(const Sandbox& sb, State& s, std::int64_t gid, const std::stri
                                 : g["name"].get<std::string>();
         g["web_url"] = sb.base_url() + "/groups/" + g["full_path"].get<std::string>();
     }
-    const auto ids = subtree(s, gid);
-    for (auto& [pid, p] : s.projects) {
-        if (std::find(ids.begin(), ids.end(), p.record["namespace"]["id"].get<std::int64_t>()) == ids.end()) continue;
-        relocate_project(sb, s, p.record, p.record["name"].get<std::string>(), p.record["path"].get<std::string>());
+    for (const auto id : group_subtree(s, gid)) {
+        for (const auto pid : projects_in(s, id)) {
+            Json& r = s.projects.at(pid).record;
+            relocate_project(sb, s, r, r["name"].get<std::string>(), r["path"].get<std::string>());
+        }
     }
 }
 
@@ -360,10 +351,10 @@ Json group_record(const std::string& base, std::int64_t id, const NewGroup& g, c
 }
 
 // The answer of POST /groups and GET /groups/:id: the record with what is shared and held.
-Json with_group_details(Json group, Json projects = Json::array()) {
+Json with_group_details(Json group, Json projects = Json::array(), Json shared_projects = Json::array()) {
     group["shared_with_groups"] = Json::array();
     group["projects"] = std::move(projects);
-    group["shared_projects"] = Json::array();
+    group["shared_projects"] = std::move(shared_projects);
     return group;
 }
 
@@ -385,6 +376,7 @@ void create_group(Context& ctx) {
     send_json(ctx.res, 201, with_group_details(group));
 }
 
+// GET /groups; offset paging past the instance's offset_pagination_limit is refused.
 void list_groups(Context& ctx) {
     const auto search = param_string(ctx.params(), "search");
     const bool top_level_only = param_bool(ctx.params(), "top_level_only").value_or(false);
@@ -396,17 +388,28 @@ void list_groups(Context& ctx) {
         }
         return out;
     });
-    send_page(ctx.req, ctx.res, sorted_groups(std::move(groups), ctx.params()));
+    Json sorted = sorted_groups(std::move(groups), ctx.params());
+    check_offset_limit(ctx, "Group");
+    send_page(ctx.req, ctx.res, sorted);
 }
 
 void get_group(Context& ctx) {
     const Json out = ctx.sandbox.read([&](const State& s) {
         const Json& g = group_or_404(s, ctx.arg("id"));
-        Json projects = Json::array();
-        for (const auto& [id, p] : s.projects) {
-            if (p.record["namespace"]["id"] == g["id"]) projects.push_back(present_project(ctx.sandbox, s, p, false));
+        // GroupDetail (lib/api/entities/group_detail.rb) shows at most GroupProjectsFinder's
+        // DEFAULT_PROJECTS_LIMIT (100) of each, newest first (ProjectsFinder's id desc).
+        const auto present = [&](const auto& ids) {
+            Json out = Json::array();
+            for (auto it = ids.rbegin(); it != ids.rend() && out.size() < kGroupDetailProjects; ++it) {
+                out.push_back(present_project(ctx.sandbox, s, s.projects.at(*it), false));
+            }
+            return out;
+        };
+        std::set<std::int64_t> shared;
+        for (const auto& [link_id, link] : s.project_group_links) {
+            if (link["group_id"] == g["id"]) shared.insert(link["project_id"].get<std::int64_t>());
         }
-        return with_group_details(g, std::move(projects));
+        return with_group_details(g, present(projects_in(s, g["id"].get<std::int64_t>())), present(shared));
     });
     send_json(ctx.res, 200, out);
 }

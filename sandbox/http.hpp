@@ -9,7 +9,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -61,7 +63,16 @@ struct PageOptions {
 // Answers 200 with the requested page of `items` (a JSON array) and GitLab's offset paging
 // headers: X-Page, X-Per-Page, X-Next-Page, X-Prev-Page ("" when none), X-Total, X-Total-Pages,
 // Link (rel prev/next/first/last on the sandbox's own address, other query parameters kept).
+// Lists of more than kMaxCountedRecords go without X-Total, X-Total-Pages and rel="last".
 void send_page(const httplib::Request& req, httplib::Response& res, const Json& items, PageOptions options = {});
+// The same for a list of `count` items of which only the page's are made: item(i) is the i-th.
+void send_page(const httplib::Request& req, httplib::Response& res, std::size_t count,
+               const std::function<Json(std::size_t)>& item, PageOptions options = {});
+inline constexpr std::int64_t kMaxCountedRecords = 10000;
+// The request's address on the sandbox with the query parameters in `set` given those values and
+// those in `drop` left out, the others kept, sorted by name (Rails' to_query).
+std::string query_href(const httplib::Request& req, const std::map<std::string, std::string>& set,
+                       std::initializer_list<std::string_view> drop = {});
 
 // ---------------------------------------------------------------------------------------------
 // Parameters (params.cpp)

@@ -257,6 +257,7 @@ Json note_record(std::int64_t id, const std::string& body, const Json& author, c
     return Json{{"id", id},
                 {"type", nullptr},
                 {"body", body},
+                {"attachment", nullptr},  // Note#attachment_identifier: no uploads here
                 {"author", author},
                 {"created_at", now},
                 {"updated_at", now},

@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 // The saved state is the State itself, field by field, through nlohmann's macro machinery.
 // NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT of nlohmann 3.11.2 is written for nlohmann::json
 // only; the records are ordered_json (they keep GitLab's field order), so the same expansion is made
-// for it here. Fields missing from a file keep their defaults. token_ids is derived, not saved.
+// for it here. Fields missing from a file keep their defaults. token_ids and namespace_projects are derived, not saved.
 #define ZORV_SAVED_FIELDS(Type, ...)                                                                 \
     inline void to_json(Json& nlohmann_json_j, const Type& nlohmann_json_t) {                        \
         NLOHMANN_JSON_EXPAND(NLOHMANN_JSON_PASTE(NLOHMANN_JSON_TO, __VA_ARGS__))                     \
@@ -46,10 +46,11 @@ inline void from_json(const Json& j, MergeRequestEntry& entry) { entry.record = 
 
 ZORV_SAVED_FIELDS(UserEntry, record, admin, namespace_id)
 ZORV_SAVED_FIELDS(TokenEntry, record, secret, group_id)
-ZORV_SAVED_FIELDS(ProjectEntry, record, next_issue_iid, next_pipeline_iid, next_merge_request_iid)
+ZORV_SAVED_FIELDS(ProjectEntry, record, repository_made, next_issue_iid, next_pipeline_iid, next_merge_request_iid)
 ZORV_SAVED_FIELDS(State, next_user_id, next_token_id, next_namespace_id, next_project_id, next_pipeline_id,
-                  next_issue_id, next_note_id, next_merge_request_id, users, tokens, groups, projects,
-                  project_variables, group_variables, pipelines, issues, notes, merge_requests, group_members)
+                  next_issue_id, next_note_id, next_merge_request_id, next_group_link_id, users, tokens, groups,
+                  projects, project_variables, group_variables, pipelines, issues, notes, merge_requests, group_members,
+                  project_group_links)
 
 #undef ZORV_SAVED_FIELDS
 
@@ -73,6 +74,9 @@ void Sandbox::state_from_json(const Json& j) {
     }
     State s = j.at("state").get<State>();
     for (const auto& [id, token] : s.tokens) s.token_ids[token.secret] = id;
+    for (const auto& [id, project] : s.projects) {
+        s.namespace_projects[project.record["namespace"]["id"].get<std::int64_t>()].insert(id);
+    }
     state_ = std::move(s);
 }
 

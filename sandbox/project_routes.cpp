@@ -1,9 +1,9 @@
-// Projects: create (with an empty bare repository), list and search, read, delete.
+// Projects: create (with an empty bare repository), list and search (also a group's), read, share,
+// delete; and seeding many at once (a control route).
 #include "routes.hpp"
 
-#include <zorv_git/process.hpp>
-
 #include <algorithm>
+#include <set>
 
 namespace zorv_sandbox {
 
@@ -204,24 +204,108 @@ Json project_record(const Sandbox& sb, const State& s, std::int64_t id, const Ne
     return record;
 }
 
-Json sorted_projects(std::vector<Json> v, const Json& p) {
-    const auto order_by = param_string(p, "order_by").value_or("created_at");
-    const auto sort = param_string(p, "sort").value_or("desc");
-    static const std::vector<std::string> keys{"id", "name", "path", "created_at", "updated_at", "last_activity_at"};
-    if (std::find(keys.begin(), keys.end(), order_by) == keys.end()) {
-        throw ApiError::error(400, "order_by does not have a valid value");
-    }
-    if (sort != "asc" && sort != "desc") throw ApiError::error(400, "sort does not have a valid value");
-    // Timestamps have millisecond resolution; ties fall back to the id, which follows creation.
-    std::stable_sort(v.begin(), v.end(), [&](const Json& a, const Json& b) {
-        const bool same = a[order_by] == b[order_by];
-        if (same) {
-            return sort == "asc" ? a["id"].get<std::int64_t>() < b["id"].get<std::int64_t>()
-                                 : a["id"].get<std::int64_t>() > b["id"].get<std::int64_t>();
+// The projects a list shows (ProjectsFinder's filters, app/finders/projects_finder.rb, as the API
+// passes them: lib/api/helpers.rb#project_finder_params_ce): `search`, `archived` (absent: archived
+// projects too; true: only them; false: none), `visibility`, `id_after`, `id_before`.
+struct ProjectFilter {
+    std::optional<std::string> search;
+    std::optional<bool> archived;
+    std::optional<std::string> visibility;
+    std::optional<std::int64_t> id_after;
+    std::optional<std::int64_t> id_before;
+
+    explicit ProjectFilter(const Json& p)
+        : search(param_string(p, "search")),
+          archived(param_bool(p, "archived")),
+          visibility(param_string(p, "visibility")),
+          id_after(param_int(p, "id_after")),
+          id_before(param_int(p, "id_before")) {
+        if (visibility && visibility_level(*visibility) < 0) {
+            throw ApiError::error(400, "visibility does not have a valid value");
         }
-        return sort == "asc" ? a[order_by] < b[order_by] : b[order_by] < a[order_by];
-    });
-    return Json(v);
+    }
+
+    [[nodiscard]] bool admits(const ProjectEntry& entry) const {
+        const Json& r = entry.record;
+        const auto id = r["id"].get<std::int64_t>();
+        if ((id_after && id <= *id_after) || (id_before && id >= *id_before)) return false;
+        if (archived && r.value("archived", false) != *archived) return false;
+        if (visibility && r["visibility"] != *visibility) return false;
+        return !search || found_by(r, *search);
+    }
+};
+
+// The order of a list: `order_by` among the route's keys (default created_at), `sort` (default desc);
+// ties follow the id in the same direction (timestamps have millisecond resolution, ids follow
+// creation). Each key is read out of its record once.
+struct ProjectOrder {
+    std::string key;
+    bool ascending = false;
+
+    ProjectOrder(const Json& p, std::initializer_list<std::string_view> keys)
+        : key(param_string(p, "order_by").value_or("created_at")) {
+        const auto sort = param_string(p, "sort").value_or("desc");
+        if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
+            throw ApiError::error(400, "order_by does not have a valid value");
+        }
+        if (sort != "asc" && sort != "desc") throw ApiError::error(400, "sort does not have a valid value");
+        ascending = sort == "asc";
+        // Without trigram ranking, similarity orders as GitLab does when nothing is searched: by name.
+        if (key == "similarity") {
+            key = "name";
+            ascending = true;
+        }
+    }
+
+    void sort(std::vector<const ProjectEntry*>& entries) const {
+        struct Keyed {
+            const Json* key;
+            std::int64_t id;
+            const ProjectEntry* entry;
+        };
+        static const Json missing;
+        std::vector<Keyed> keyed;
+        keyed.reserve(entries.size());
+        for (const auto* e : entries) {
+            const auto it = e->record.find(key);
+            keyed.push_back({it == e->record.end() ? &missing : &*it, e->record["id"].get<std::int64_t>(), e});
+        }
+        std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+            if (*a.key == *b.key) return ascending ? a.id < b.id : a.id > b.id;
+            return ascending ? *a.key < *b.key : *b.key < *a.key;
+        });
+        for (std::size_t i = 0; i < keyed.size(); ++i) entries[i] = keyed[i].entry;
+    }
+};
+
+// Answers a list of projects in its order, with offset paging; only the page's records are made.
+void send_projects(Context& ctx, const State& s, const std::vector<const ProjectEntry*>& entries) {
+    const bool simple = param_bool(ctx.params(), "simple").value_or(false);
+    send_page(ctx.req, ctx.res, entries.size(),
+              [&](std::size_t i) { return present_project(ctx.sandbox, s, *entries[i], simple); });
+}
+
+// Keyset paging (Gitlab::Pagination::Keyset, lib/gitlab/pagination/keyset.rb: projects ordered by id
+// only; Keyset::Pager reads one record more than the page): the first `per_page` projects, and when
+// more follow, Link rel="next" with id_after (ascending) or id_before (descending) of the last one.
+void send_keyset_projects(Context& ctx, const State& s, const std::vector<const ProjectEntry*>& entries,
+                          const ProjectOrder& order) {
+    if (order.key != "id") {
+        throw ApiError::error(405, "Keyset pagination is not yet available for this type of request");
+    }
+    const bool simple = param_bool(ctx.params(), "simple").value_or(false);
+    const auto per_page = static_cast<std::size_t>(page_of(ctx.params()).per_page);
+    Json page = Json::array();
+    for (std::size_t i = 0; i < entries.size() && i < per_page; ++i) {
+        page.push_back(present_project(ctx.sandbox, s, *entries[i], simple));
+    }
+    if (entries.size() > per_page) {
+        const auto last = std::to_string(entries[per_page - 1]->record["id"].get<std::int64_t>());
+        const auto next = order.ascending ? query_href(ctx.req, {{"id_after", last}}, {"id_before"})
+                                          : query_href(ctx.req, {{"id_before", last}}, {"id_after"});
+        ctx.res.set_header("Link", "<" + next + ">; rel=\"next\"");
+    }
+    send_json(ctx.res, 200, page);
 }
 
 // GitLab 18 deletes projects later (Projects::MarkForDeletionService,
@@ -247,16 +331,30 @@ void mark_project_for_deletion(Context& ctx) {
     send_message(ctx.res, 202, "202 Accepted");
 }
 
-// Project#valid? as GitLab reports it: 400 {"message": {field: [messages]}}, name before path.
-void check_new_project(const State& s, const NewProject& n, std::int64_t ns_id, const Json& ns) {
-    Json errors = Json::object();
-    for (const auto& [id, other] : s.projects) {
-        if (other.record["namespace"]["id"] != ns_id) continue;
-        if (other.record["name"] == n.name) errors["name"] = Json::array({"has already been taken"});
-        if (lower_ascii(other.record["path"].get<std::string>()) == lower_ascii(n.path)) {
-            errors["path"] = Json::array({"has already been taken"});
+// The names and paths (in lower case) already taken in one namespace.
+struct TakenNames {
+    std::set<std::string> names;
+    std::set<std::string> paths;
+
+    TakenNames(const State& s, std::int64_t ns_id) {
+        for (const auto id : projects_in(s, ns_id)) {
+            const Json& r = s.projects.at(id).record;
+            names.insert(r["name"].get<std::string>());
+            paths.insert(lower_ascii(r["path"].get<std::string>()));
         }
     }
+    void take(const NewProject& n) {
+        names.insert(n.name);
+        paths.insert(lower_ascii(n.path));
+    }
+};
+
+// Project#valid? as GitLab reports it: 400 {"message": {field: [messages]}}, name before path.
+void check_new_project(const State& s, const NewProject& n, std::int64_t ns_id, const Json& ns,
+                       const TakenNames& taken) {
+    Json errors = Json::object();
+    if (taken.names.contains(n.name)) errors["name"] = Json::array({"has already been taken"});
+    if (taken.paths.contains(lower_ascii(n.path))) errors["path"] = Json::array({"has already been taken"});
     if (!valid_project_path(n.path)) {
         errors["path"] = Json::array({"can contain only letters, digits, '_', '-' and '.'. Cannot start with "
                                       "'-', end in '.git' or end in '.atom'"});
@@ -276,35 +374,35 @@ void check_new_project(const State& s, const NewProject& n, std::int64_t ns_id, 
     throw ApiError::message(400, ordered);
 }
 
+// The namespace a new project goes to, with its "namespace" object; 404 when there is none.
+std::pair<std::int64_t, Json> new_project_namespace(const Sandbox& sb, const State& s, const NewProject& n,
+                                                    std::int64_t creator_id) {
+    const auto ns_id = n.namespace_id ? *n.namespace_id : s.users.at(creator_id).namespace_id;
+    Json ns = namespace_object(s, ns_id, sb.base_url());
+    if (ns.is_null()) throw ApiError::message(404, "404 Namespace Not Found");
+    return {ns_id, std::move(ns)};
+}
+
 // Adds the project's record in its namespace (404 when there is none).
 ProjectRef add_project(Context& ctx, const NewProject& n) {
     const auto creator_id = ctx.caller->user_id;
     return ctx.sandbox.write([&](State& s) {
-        const auto ns_id = n.namespace_id ? *n.namespace_id : s.users.at(creator_id).namespace_id;
-        const Json ns = namespace_object(s, ns_id, ctx.sandbox.base_url());
-        if (ns.is_null()) throw ApiError::message(404, "404 Namespace Not Found");
-        check_new_project(s, n, ns_id, ns);
+        const auto [ns_id, ns] = new_project_namespace(ctx.sandbox, s, n, creator_id);
+        check_new_project(s, n, ns_id, ns, TakenNames(s, ns_id));
         const auto id = s.next_project_id++;
-        const Json record = project_record(ctx.sandbox, s, id, n, ns, creator_id);
-        s.projects[id].record = record;
+        const Json& record = add_project_entry(s, project_record(ctx.sandbox, s, id, n, ns, creator_id)).record;
         return ProjectRef{id, record, ctx.sandbox.repository_path(record)};
     });
 }
 
-// An empty bare repository on the default branch, open to pushes over HTTPS. When git fails the
-// project is taken out again.
+// The new project's bare repository; when git fails the project is taken out again.
 void init_repository(Sandbox& sb, const ProjectRef& project, const std::string& default_branch) {
-    std::error_code ec;
-    fs::remove_all(project.repository, ec);  // a leftover of a project deleted while the sandbox was down
-    fs::create_directories(project.repository.parent_path());
-    const auto git = zorv_git::process::run(
-        {"git", "init", "--quiet", "--bare", "--initial-branch=" + default_branch, project.repository.string()});
-    if (!git.ok()) {
+    try {
+        make_bare_repository(project.repository, default_branch);
+    } catch (const std::runtime_error&) {
         sb.write([&](State& s) { erase_project(sb, s, project.id); });
-        throw std::runtime_error("git init failed: " + git.err);
+        throw;
     }
-    // Pushes over HTTPS are accepted by git http-backend only when enabled.
-    zorv_git::process::run({"git", "-C", project.repository.string(), "config", "http.receivepack", "true"});
 }
 
 // The project as GET /projects/:id shows it.
@@ -323,24 +421,159 @@ void create_project(Context& ctx) {
     send_json(ctx.res, 201, project_answer(ctx, project.id));
 }
 
+// GET /projects: every project (all are visible to every user here), filtered and ordered. Offset
+// paging past the instance's offset_pagination_limit is refused; keyset paging is offered instead.
 void list_projects(Context& ctx) {
     const Json& p = ctx.params();
-    const auto search = param_string(p, "search");
-    const bool simple = param_bool(p, "simple").value_or(false);
-    const auto visibility = param_string(p, "visibility");
-    const auto list = ctx.sandbox.read([&](const State& s) {
-        std::vector<Json> out;
+    const ProjectFilter filter(p);
+    const ProjectOrder order(p, {"id", "name", "path", "created_at", "updated_at", "last_activity_at"});
+    const bool keyset = param_string(p, "pagination") == "keyset";
+    if (!keyset) check_offset_limit(ctx, "Project");
+    ctx.sandbox.read([&](const State& s) {
+        std::vector<const ProjectEntry*> entries;
         for (const auto& [id, entry] : s.projects) {
-            if (search && !found_by(entry.record, *search)) continue;
-            if (visibility && entry.record["visibility"] != *visibility) continue;
-            out.push_back(present_project(ctx.sandbox, s, entry, simple));
+            if (filter.admits(entry)) entries.push_back(&entry);
         }
-        return out;
+        order.sort(entries);
+        if (keyset) send_keyset_projects(ctx, s, entries, order);
+        else send_projects(ctx, s, entries);
     });
-    send_page(ctx.req, ctx.res, sorted_projects(list, p));
+}
+
+// GET /groups/:id/projects (lib/api/groups.rb, GroupProjectsFinder): the projects of the group's
+// namespace, with those of its subgroups when include_subgroups is true, and those shared with it
+// (POST /projects/:id/share) unless with_shared is false; the same filters and records as
+// GET /projects (simple: BasicProjectDetails). 404 for an unknown group; offset paging is never refused.
+void list_group_projects(Context& ctx) {
+    const Json& p = ctx.params();
+    const ProjectFilter filter(p);
+    const ProjectOrder order(p, {"id", "name", "path", "created_at", "updated_at", "last_activity_at", "similarity",
+                                 "star_count"});
+    const bool with_shared = param_bool(p, "with_shared").value_or(true);
+    const bool include_subgroups = param_bool(p, "include_subgroups").value_or(false);
+    ctx.sandbox.read([&](const State& s) {
+        const Json* group = find_group(s, ctx.arg("id"));
+        if (group == nullptr) throw ApiError::message(404, "404 Group Not Found");
+        const auto gid = (*group)["id"].get<std::int64_t>();
+        std::set<std::int64_t> ids;
+        for (const auto ns : include_subgroups ? group_subtree(s, gid) : std::vector<std::int64_t>{gid}) {
+            const auto& in = projects_in(s, ns);
+            ids.insert(in.begin(), in.end());
+        }
+        if (with_shared) {
+            for (const auto& [link_id, link] : s.project_group_links) {
+                if (link["group_id"] == gid) ids.insert(link["project_id"].get<std::int64_t>());
+            }
+        }
+        std::vector<const ProjectEntry*> entries;
+        for (const auto id : ids) {
+            const ProjectEntry& entry = s.projects.at(id);
+            if (filter.admits(entry)) entries.push_back(&entry);
+        }
+        order.sort(entries);
+        send_projects(ctx, s, entries);
+    });
 }
 
 void get_project(Context& ctx) { send_json(ctx.res, 200, project_answer(ctx, ctx.project().id)); }
+
+// POST /projects/:id/archive and /unarchive (lib/api/projects.rb): 201 with the project.
+void set_archived(Context& ctx, bool archived) {
+    const auto project = ctx.project();
+    ctx.sandbox.write([&](State& s) {
+        Json& r = s.projects.at(project.id).record;
+        r["archived"] = archived;
+        r["updated_at"] = now_iso();
+    });
+    send_json(ctx.res, 201, project_answer(ctx, project.id));
+}
+
+// Gitlab::Access.values: the roles a project may be shared with (Owner is not among them).
+bool share_level(std::int64_t level) { return level == 10 || level == 15 || level == 20 || level == 30 || level == 40; }
+
+// POST /projects/:id/share (lib/api/projects.rb, Projects::GroupLinks::CreateService): the project
+// becomes visible among the group's projects (GET /groups/:id/projects with with_shared). 404 for
+// an unknown group; 409 when it is shared with the group already, or the group holds it.
+void share_project(Context& ctx) {
+    const auto project = ctx.project();
+    const Json& p = ctx.params();
+    require_params(p, {"group_id", "group_access"});
+    const auto group_id = *param_int(p, "group_id");
+    const auto level = *param_int(p, "group_access");
+    if (!share_level(level)) throw ApiError::error(400, "group_access does not have a valid value");
+    const auto expires_at = param_string(p, "expires_at");
+    const Json link = ctx.sandbox.write([&](State& s) {
+        if (!s.groups.contains(group_id)) throw ApiError::message(404, "404 Group Not Found");
+        const auto holder = project.record["namespace"]["id"].get<std::int64_t>();
+        for (const auto id : group_subtree(s, group_id)) {
+            if (id == holder) {
+                throw ApiError::message(
+                    409, "Project cannot be shared with the group it is in or one of its ancestors.");
+            }
+        }
+        for (const auto& [id, other] : s.project_group_links) {
+            if (other["project_id"] == project.id && other["group_id"] == group_id) {
+                throw ApiError::message(409, "Group already shared with this group");
+            }
+        }
+        const auto id = s.next_group_link_id++;
+        return s.project_group_links[id] = Json{{"id", id},
+                                                {"project_id", project.id},
+                                                {"group_id", group_id},
+                                                {"group_access", level},
+                                                {"expires_at", expires_at ? Json(*expires_at) : Json(nullptr)}};
+    });
+    send_json(ctx.res, 201, link);
+}
+
+void unshare_project(Context& ctx) {
+    const auto project = ctx.project();
+    const auto group_id = numeric_id(ctx.arg("group_id"));
+    ctx.sandbox.write([&](State& s) {
+        const auto erased = std::erase_if(s.project_group_links, [&](const auto& kv) {
+            return kv.second["project_id"] == project.id && group_id && kv.second["group_id"] == *group_id;
+        });
+        if (erased == 0) throw ApiError::message(404, "404 Group Link Not Found");
+    });
+    send_empty(ctx.res, 204);
+}
+
+// POST /-/sandbox/projects {"namespace_id", "names": [...], "description", "visibility",
+// "default_branch", "user_id"}: many projects at once, each made and checked as POST /projects makes
+// it (by `user_id`, default the administrator), all checked before any is added. Their bare
+// repositories are made on first use (Sandbox::resolve_project). 201 {"ids": [...]} in the names' order.
+void seed_projects(Context& ctx) {
+    const Json& p = ctx.params();
+    require_params(p, {"namespace_id", "names"});
+    if (!p["names"].is_array()) throw ApiError::error(400, "names is invalid");
+    const auto creator_id = param_int(p, "user_id").value_or(1);
+    std::vector<NewProject> wanted;
+    wanted.reserve(p["names"].size());
+    Json one = p;
+    one.erase("names");
+    for (const auto& name : p["names"]) {
+        if (!name.is_string()) throw ApiError::error(400, "names is invalid");
+        one["name"] = name;
+        wanted.push_back(new_project_params(one));
+    }
+    const Json ids = ctx.sandbox.write([&](State& s) {
+        if (!s.users.contains(creator_id)) throw ApiError::message(404, "404 User Not Found");
+        const auto [ns_id, ns] = new_project_namespace(ctx.sandbox, s, wanted.front(), creator_id);
+        TakenNames taken(s, ns_id);
+        for (const auto& n : wanted) {
+            check_new_project(s, n, ns_id, ns, taken);
+            taken.take(n);
+        }
+        Json out = Json::array();
+        for (const auto& n : wanted) {
+            const auto id = s.next_project_id++;
+            add_project_entry(s, project_record(ctx.sandbox, s, id, n, ns, creator_id)).repository_made = false;
+            out.push_back(id);
+        }
+        return out;
+    });
+    send_json(ctx.res, 201, Json{{"ids", ids}});
+}
 
 }  // namespace
 
@@ -349,6 +582,12 @@ void register_project_routes(Sandbox& sb) {
     sb.route("GET", "/api/v4/projects", list_projects);
     sb.route("GET", "/api/v4/projects/:id", get_project);
     sb.route("DELETE", "/api/v4/projects/:id", mark_project_for_deletion);
+    sb.route("POST", "/api/v4/projects/:id/archive", [](Context& ctx) { set_archived(ctx, true); });
+    sb.route("POST", "/api/v4/projects/:id/unarchive", [](Context& ctx) { set_archived(ctx, false); });
+    sb.route("POST", "/api/v4/projects/:id/share", share_project);
+    sb.route("DELETE", "/api/v4/projects/:id/share/:group_id", unshare_project);
+    sb.route("GET", "/api/v4/groups/:id/projects", list_group_projects);
+    sb.route("POST", "/-/sandbox/projects", seed_projects, Auth::none);
 }
 
 }  // namespace zorv_sandbox

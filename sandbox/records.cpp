@@ -2,6 +2,7 @@
 #include "server.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 
 namespace zorv_sandbox {
@@ -85,6 +86,18 @@ Json present_project(const Sandbox& sandbox, const State& state, const ProjectEn
     Json out = r;
     out["empty_repo"] = repository_empty(sandbox.repository_path(r));
     const auto id = r["id"].get<std::int64_t>();
+    Json shared = Json::array();
+    for (const auto& [link_id, link] : state.project_group_links) {
+        if (link["project_id"] != id) continue;
+        const auto g = state.groups.find(link["group_id"].get<std::int64_t>());
+        if (g == state.groups.end()) continue;
+        shared.push_back(Json{{"group_id", g->first},
+                              {"group_name", g->second["name"]},
+                              {"group_full_path", g->second["full_path"]},
+                              {"group_access_level", link["group_access"]},
+                              {"expires_at", link["expires_at"]}});
+    }
+    out["shared_with_groups"] = std::move(shared);
     std::int64_t open = 0;
     for (const auto& [iid, issue] : state.issues) {
         if (issue["project_id"] == id && issue["state"] == "opened") ++open;
@@ -93,14 +106,42 @@ Json present_project(const Sandbox& sandbox, const State& state, const ProjectEn
     return out;
 }
 
+ProjectEntry& add_project_entry(State& s, Json record) {
+    const auto id = record["id"].get<std::int64_t>();
+    s.namespace_projects[record["namespace"]["id"].get<std::int64_t>()].insert(id);
+    ProjectEntry& entry = s.projects[id];
+    entry.record = std::move(record);
+    return entry;
+}
+
+const std::set<std::int64_t>& projects_in(const State& s, std::int64_t namespace_id) {
+    static const std::set<std::int64_t> none;
+    const auto it = s.namespace_projects.find(namespace_id);
+    return it == s.namespace_projects.end() ? none : it->second;
+}
+
+std::vector<std::int64_t> group_subtree(const State& s, std::int64_t root) {
+    std::vector<std::int64_t> out{root};
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        for (const auto& [id, g] : s.groups) {
+            if (g["parent_id"] == out[i]) out.push_back(id);
+        }
+    }
+    return out;
+}
+
 fs::path erase_project(const Sandbox& sandbox, State& s, std::int64_t project_id) {
     const auto it = s.projects.find(project_id);
     if (it == s.projects.end()) return {};
     auto repo = sandbox.repository_path(it->second.record);
+    if (const auto ns = s.namespace_projects.find(it->second.record["namespace"]["id"].get<std::int64_t>());
+        ns != s.namespace_projects.end()) {
+        ns->second.erase(project_id);
+    }
     s.projects.erase(it);
     s.project_variables.erase(project_id);
     const auto of_project = [project_id](const Json& r) { return r.value("project_id", std::int64_t{0}) == project_id; };
-    for (auto* records : {&s.pipelines, &s.issues, &s.notes})
+    for (auto* records : {&s.pipelines, &s.issues, &s.notes, &s.project_group_links})
         std::erase_if(*records, [&](const auto& kv) { return of_project(kv.second); });
     std::erase_if(s.merge_requests, [&](const auto& kv) { return of_project(kv.second.record); });
     return repo;
@@ -133,19 +174,39 @@ std::string str_field(const Json& record, const char* key) {
     return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
+namespace {
+
+bool same_ascii_case_insensitive(char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+}
+
+bool equal_ignoring_case(std::string_view value, std::string_view term) {
+    return value.size() == term.size() &&
+           std::equal(value.begin(), value.end(), term.begin(), same_ascii_case_insensitive);
+}
+
+bool contains_ignoring_case(std::string_view value, std::string_view term) {
+    return std::search(value.begin(), value.end(), term.begin(), term.end(), same_ascii_case_insensitive) !=
+           value.end();
+}
+
+}  // namespace
+
+// Compares in place, without copies in lower case: lists search every record of the instance.
 bool matches_search(std::string_view search, std::initializer_list<std::string_view> fields, SearchRule rule) {
     if (search.empty()) return true;
-    std::string term = lower_ascii(search);
+    std::string_view term = search;
     const bool prefix = rule.anchors && term.starts_with('^');
     const bool suffix = rule.anchors && term.ends_with('$') && term.size() > (prefix ? 1U : 0U);
-    if (prefix) term.erase(0, 1);
-    if (suffix) term.pop_back();
-    for (const auto field : fields) {
-        const std::string value = lower_ascii(field);
+    if (prefix) term.remove_prefix(1);
+    if (suffix) term.remove_suffix(1);
+    for (const auto value : fields) {
         if (term.size() < rule.min_partial || (prefix && suffix)) {
-            if (value == term) return true;
-        } else if (prefix ? value.starts_with(term)
-                          : suffix ? value.ends_with(term) : value.find(term) != std::string::npos) {
+            if (equal_ignoring_case(value, term)) return true;
+        } else if (prefix ? value.size() >= term.size() && equal_ignoring_case(value.substr(0, term.size()), term)
+                   : suffix ? value.size() >= term.size() &&
+                                  equal_ignoring_case(value.substr(value.size() - term.size()), term)
+                            : contains_ignoring_case(value, term)) {
             return true;
         }
     }

@@ -3,11 +3,19 @@
 // persistence.cpp.
 #include "server.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace zorv_sandbox {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Plan limits' default offset_pagination_limit (db/structure.sql, plan_limits).
+constexpr std::int64_t kOffsetPaginationLimit = 50000;
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Context
@@ -33,6 +41,19 @@ void Context::require_admin() const {
     if (!caller || !caller->admin) throw ApiError::message(403, "403 Forbidden");
 }
 
+void check_offset_limit(Context& ctx, std::string_view type) {
+    const auto limit = ctx.sandbox.offset_pagination_limit();
+    if (limit <= 0) return;
+    const Json& p = ctx.params();
+    const Page page = page_of(p);
+    // GitLab multiplies the parameters as given: a per_page above 100 counts in full.
+    const auto per_page = std::max(page.per_page, param_int(p, "per_page").value_or(0));
+    if (page.page * per_page <= limit) return;
+    throw ApiError::error(405, "Offset pagination has a maximum allowed offset of " + std::to_string(limit) +
+                                   " for requests that return objects of type " + std::string(type) +
+                                   ". Remaining records can be retrieved using keyset pagination.");
+}
+
 
 // ---------------------------------------------------------------------------------------------
 // Construction, configuration, settings
@@ -50,7 +71,7 @@ Sandbox::Sandbox(Config config) : config_(std::move(config)), throttle_(config_.
         fs::create_directories(data_dir_);
     }
     fs::create_directories(repositories_dir());
-    settings_ = Json{{"merge_check_delay_ms", 1000}};
+    settings_ = Json{{"merge_check_delay_ms", 1000}, {"offset_pagination_limit", kOffsetPaginationLimit}};
 }
 
 Sandbox::~Sandbox() {
@@ -85,12 +106,18 @@ std::chrono::milliseconds Sandbox::merge_check_delay() const {
     return std::chrono::milliseconds(settings_.value("merge_check_delay_ms", std::int64_t{1000}));
 }
 
+std::int64_t Sandbox::offset_pagination_limit() const {
+    std::lock_guard lock(settings_mutex_);
+    return settings_.value("offset_pagination_limit", kOffsetPaginationLimit);
+}
+
 void Sandbox::update_settings(const Json& changes) {
     if (!changes.is_object()) throw ApiError::message(400, "settings must be a JSON object");
-    if (changes.contains("merge_check_delay_ms")) {
-        const auto& v = changes["merge_check_delay_ms"];
+    for (const char* key : {"merge_check_delay_ms", "offset_pagination_limit"}) {
+        if (!changes.contains(key)) continue;
+        const auto& v = changes[key];
         if (!v.is_number_integer() || v.get<std::int64_t>() < 0) {
-            throw ApiError::message(400, "merge_check_delay_ms must be a non-negative integer");
+            throw ApiError::message(400, std::string(key) + " must be a non-negative integer");
         }
     }
     std::lock_guard lock(settings_mutex_);

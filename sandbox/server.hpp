@@ -62,6 +62,13 @@ private:
 
 using Handler = std::function<void(Context&)>;
 
+// Offset paging past the instance's offset_pagination_limit (a sandbox setting, default 50,000; 0:
+// none), as GitLab refuses it for lists it also pages by keyset
+// (lib/api/helpers/pagination_strategies.rb: page * per_page over the limit): 405
+// {"error":"Offset pagination has a maximum allowed offset of <limit> for requests that return objects
+// of type <type>. Remaining records can be retrieved using keyset pagination."}.
+void check_offset_limit(Context& ctx, std::string_view type);
+
 class Sandbox {
 public:
     explicit Sandbox(Config config);
@@ -93,6 +100,7 @@ public:
     // -- settings changed by POST /-/sandbox/settings
     [[nodiscard]] Json settings() const;
     [[nodiscard]] std::chrono::milliseconds merge_check_delay() const;
+    [[nodiscard]] std::int64_t offset_pagination_limit() const;
     void update_settings(const Json& changes);
 
     // -- state
@@ -118,7 +126,9 @@ public:
 
     // -- shared lookups (they lock the state themselves)
     std::optional<Caller> authenticate(std::string_view secret) const;
-    std::optional<ProjectRef> resolve_project(std::string_view id_or_path) const;
+    // The project by numeric id or URL-encoded full path; a bulk-seeded project's bare repository
+    // is made here on first use, so every route finds one.
+    std::optional<ProjectRef> resolve_project(std::string_view id_or_path);
     // Records a new pipeline (status "pending", source "push") for a commit on a branch and
     // returns its record. Call it for every new commit on a branch, outside read()/write().
     Json add_pipeline(std::int64_t project_id, const std::string& ref, const std::string& sha,
@@ -151,6 +161,7 @@ private:
     struct Route;
     struct Fault;
 
+    void make_pending_repository(const ProjectRef& project);  // repositories.cpp
     void persist();  // marks the state changed for the background writer
     void save_loop();
     void save_now();

@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace zorv_sandbox {
 
@@ -37,6 +39,9 @@ struct TokenEntry {
 
 struct ProjectEntry {
     Json record;  // the project record as GET /projects/:id shows it
+    // False for a project seeded in bulk: its bare repository is made when a route first resolves
+    // the project (Sandbox::resolve_project).
+    bool repository_made = true;
     std::int64_t next_issue_iid = 1;
     std::int64_t next_pipeline_iid = 1;
     std::int64_t next_merge_request_iid = 1;
@@ -66,6 +71,7 @@ struct State {
     std::int64_t next_issue_id = 1;
     std::int64_t next_note_id = 1;
     std::int64_t next_merge_request_id = 1;
+    std::int64_t next_group_link_id = 1;
 
     std::map<std::int64_t, UserEntry> users;
     std::map<std::int64_t, TokenEntry> tokens;
@@ -82,6 +88,12 @@ struct State {
     // Owner; a group access token's bot is a member with the token's level. Levels are inherited
     // by subgroups.
     std::map<std::int64_t, std::map<std::int64_t, int>> group_members;
+    // Projects shared with groups (POST /projects/:id/share): link id -> the ProjectGroupLink record
+    // (id, project_id, group_id, group_access, expires_at).
+    std::map<std::int64_t, Json> project_group_links;
+    // Derived, not saved: the ids of the projects in each namespace, so that a group's projects are
+    // found without walking every project of the instance (add_project_entry, erase_project).
+    std::unordered_map<std::int64_t, std::set<std::int64_t>> namespace_projects;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -112,6 +124,10 @@ struct NewToken {
 };
 // Adds the token to `s`; its record in GitLab's field order, with the secret as "token".
 Json mint_token(State& s, const NewToken& token);
+// A pipeline as GET /projects/:id/pipelines/:pipeline_id shows it: the record with its
+// detailed_status made from its status.
+Json present_pipeline(const Json& pipeline);
+
 // PersonalAccessToken#active? (app/models/personal_access_token.rb), for personal and group access
 // tokens alike: neither revoked nor expired. A token expires at the start of its expiry date (UTC).
 bool token_active(const Json& record);
@@ -166,8 +182,19 @@ Json namespace_object(const State& state, std::int64_t namespace_id, const std::
 // `simple` answers. Dynamic fields (empty_repo, open_issues_count) are filled in here.
 Json present_project(const Sandbox& sandbox, const State& state, const ProjectEntry& project, bool simple);
 
+// Adds a project record to the state under its id, and to its namespace's index.
+ProjectEntry& add_project_entry(State& state, Json record);
+// The ids of a namespace's projects (empty when it has none).
+const std::set<std::int64_t>& projects_in(const State& state, std::int64_t namespace_id);
+// A group and all its descendants' ids, the group first.
+std::vector<std::int64_t> group_subtree(const State& state, std::int64_t root);
+
 // Removes a project and everything that belongs to it from the state; returns its repository.
 std::filesystem::path erase_project(const Sandbox& sandbox, State& state, std::int64_t project_id);
+
+// An empty bare repository on `default_branch` at `repository` (a leftover there is removed first),
+// open to pushes over HTTPS; std::runtime_error when git fails (repositories.cpp).
+void make_bare_repository(const std::filesystem::path& repository, const std::string& default_branch);
 
 // Rewrites the fields of a project record that follow from its name, path and namespace (after a
 // rename of the project or of a group above it).

@@ -73,9 +73,10 @@ std::string form_encode(std::string_view value) {
     return out;
 }
 
-// The lookup searches one page of 100 with the reduced project form.
+// The lookup searches one page of 100 of the group's own projects, in the reduced project form.
 std::string lookup_url(const Endpoint& endpoint, const Target& target) {
-    return endpoint.api_url + "projects?search=" + form_encode(target.project) + "&simple=True&per_page=100";
+    return endpoint.api_url + "groups/" + std::to_string(target.group) + "/projects?search=" +
+           form_encode(target.project) + "&simple=True&with_shared=False&include_subgroups=False&per_page=100";
 }
 
 std::string pipeline_url(const Endpoint& endpoint, const Target& target) {

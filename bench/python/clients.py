@@ -39,8 +39,9 @@ class RequestsClient:
                         "Accept-Encoding": None, "Connection": None}
 
     def _project(self):
-        r = self.requests.get(self.api + "projects", headers=self.headers,
-                              params={"search": self.t.project, "simple": True, "per_page": 100})
+        r = self.requests.get(f"{self.api}groups/{self.t.group}/projects", headers=self.headers,
+                              params={"search": self.t.project, "simple": True, "with_shared": False,
+                                      "include_subgroups": False, "per_page": 100})
         if r.status_code != 200:
             return None
         for project in r.json():

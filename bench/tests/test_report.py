@@ -180,11 +180,20 @@ class TestCommitWorkload:
         assert run.fetch_received(tmp_path / "trace.json", tmp_path / "packs.bin") == [len(packs[0]), 0,
                                                                                         len(packs[1])]
 
+    def test_the_git_command_is_the_word_after_gits_own_options(self):
+        assert run.git_command(["git", "-c", "a=b", "fetch", "origin"]) == "fetch"
+        assert run.git_command(["git", "-c", "core.quotePath=true", "--literal-pathspecs", "--no-replace-objects",
+                                "log", "--stdin"]) == "log"
+        assert run.git_command(["git", "-C", "dir", "status"]) == "status"
+
     def test_phases_split_at_the_upload(self):
         # diff-tree ends at 10.0; the fetch after the upload starts at 13.0; cat-file ran meanwhile
         spans = [["fetch", 0.5, 5.0], ["add", 2.0, 7.5], ["diff-tree", 0.5, 10.0], ["cat-file", 2.5, 12.9],
                  ["fetch", 1.0, 14.0], ["merge", 0.25, 14.5]]
         assert run.commit_phases(spans) == {"before_upload": 3.0, "upload": 3.0, "after_upload": 1.25}
+        # The log that finds the files' last commits runs after the diff-tree and before the upload.
+        spans[3:3] = [["log", 0.5, 10.5]]
+        assert run.commit_phases(spans) == {"before_upload": 3.5, "upload": 2.5, "after_upload": 1.25}
 
     def test_files_are_the_requested_count_with_the_large_binaries(self, tmp_path):
         total = run.write_files(tmp_path, 120, seed=7)
@@ -253,8 +262,9 @@ def test_requests_baseline_sends_the_library_requests(monkeypatch):
     client.requests = FakeRequests([(200, projects), (200, projects), (404, {}), (201, {"name": "b"})])
     client.create_branch("b")
     (m1, u1, k1), (m2, _, _), (m3, u3, _), (m4, u4, k4) = client.requests.calls
-    assert (m1, u1) == ("GET", "https://h:1/api/v4/projects") and m2 == "GET"
-    assert list(k1["params"].items()) == [("search", "app"), ("simple", True), ("per_page", 100)]
+    assert (m1, u1) == ("GET", "https://h:1/api/v4/groups/7/projects") and m2 == "GET"
+    assert list(k1["params"].items()) == [("search", "app"), ("simple", True), ("with_shared", False),
+                                          ("include_subgroups", False), ("per_page", 100)]
     assert k1["headers"] == {"PRIVATE-TOKEN": "t", "User-Agent": "zorv_git_gitlab/0.1", "Accept-Encoding": None,
                              "Connection": None}
     assert (m3, u3) == ("GET", "https://h:1/api/v4/projects/5/repository/branches/b")

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <utility>
 
 namespace zorv_git_gitlab {
@@ -21,11 +22,18 @@ public:
         return value_;
     }
     operator T() const { return get(); }  // NOLINT(google-explicit-constructor)
+    // The value when one was assigned (or changed with update), not merely computed on first use.
+    [[nodiscard]] std::optional<T> assigned() const {
+        std::lock_guard lock(mutex_);
+        if (!assigned_) return std::nullopt;
+        return value_;
+    }
 
     Attribute& operator=(T value) {
         std::lock_guard lock(mutex_);
         value_ = std::move(value);
         ready_ = true;
+        assigned_ = true;
         return *this;
     }
 
@@ -35,6 +43,7 @@ public:
         std::lock_guard lock(mutex_);
         materialize();
         std::forward<F>(change)(value_);
+        assigned_ = true;
     }
 
 private:
@@ -49,6 +58,7 @@ private:
     mutable std::mutex mutex_;
     mutable T value_{};
     mutable bool ready_ = false;
+    bool assigned_ = false;
 };
 
 }  // namespace zorv_git_gitlab

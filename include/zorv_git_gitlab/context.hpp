@@ -46,6 +46,7 @@ struct Outcome {
     enum class Kind { done, refused, not_found, nothing_to_do };
     Kind kind = Kind::done;
     std::string line;  // the line printed with it (for refused: the failure line); may be empty
+    std::string note{};  // with no line: what was not found or needed nothing ("branch x exists in app")
 };
 
 // The operations that other operations call through the context.
@@ -89,9 +90,19 @@ public:
     virtual void commit_file(const std::string& project_name, std::int64_t group_id, const std::string& filename,
                              const std::string& file_content);
     virtual bool clean_workspace(const std::string& path, bool destroy);
-    // The token used in the clone address, read at the moment of the clone: GITLAB_TOKEN from the
-    // environment when set, else the configured token.
+    // True when this context's token is the one GITLAB_TOKEN holds (the default context while
+    // GitlabGit::gitlab_token is not assigned, a Python class that keeps the value read at import).
+    // The default: false, the configured token is the context's own.
+    [[nodiscard]] virtual bool token_from_environment() const;
+    // The token git presents to this context's server (clone_project, commit_project's fetches), read
+    // at the moment of the call: the configured token; for a context whose token comes from the
+    // environment and whose api_url is on the server GITLAB_HOST names, GITLAB_TOKEN as it is now
+    // (none when unset). git sends it to the server of api_url only.
     [[nodiscard]] virtual std::optional<std::string> clone_token() const;
+    // True when long work shows its progress on standard error, for a person at a terminal: git's own
+    // progress while cloning, commit_project's upload as bytes sent of the body's total. The default:
+    // false (the command-line tool shows it when standard error is a terminal and --json is not given).
+    [[nodiscard]] virtual bool show_progress() const;
 
     // The pacing every request made through this context goes by (see pacing.hpp): by default the
     // context's own, so that all its threads share one budget. A context made for one call on behalf

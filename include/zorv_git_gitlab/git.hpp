@@ -31,6 +31,8 @@ public:
     // first use; may be assigned.
     static Attribute<std::string> api_url;
     // GITLAB_TOKEN, or no value when unset (requests then go out without PRIVATE-TOKEN); may be assigned.
+    // Until it is, git's token (clone_project, commit_project) is GITLAB_TOKEN as it is at each call,
+    // while GITLAB_HOST names the server of api_url (Context::clone_token).
     static Attribute<std::optional<std::string>> gitlab_token;
     // Time limits, retries and the merge poll interval of the default context; may be assigned.
     static Attribute<Settings> settings;

@@ -13,6 +13,7 @@
 #include "convert.hpp"
 #include "operation_table.hpp"
 #include "py_context.hpp"
+#include "zorv_git_gitlab/credentials.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 
 namespace py = pybind11;
@@ -239,6 +240,10 @@ PYBIND11_MODULE(_core, m) {
     m.def(
         "adopt_inner_calls", [own](py::handle cls) { own->adopt(cls); }, py::arg("cls"),
         "Notes the inner calls of `cls` (GitlabGit) as the library's own: a class holding others redefines them.");
+
+    m.def("token_variable", &zorv_git_gitlab::token_variable, py::arg("host"),
+          "The variable that holds the token for the server at `host` (\"host\" or \"host:port\"): GITLAB_TOKEN_ "
+          "and the host in upper case, every character but letters and digits as _.");
 
     py::list operations;
     table::for_each_operation([&](const auto& op) {

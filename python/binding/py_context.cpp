@@ -44,6 +44,29 @@ void OwnInnerCalls::adopt(py::handle cls) {
         if (!raw) throw std::logic_error("the class has no operation " + std::string(name));
         raw_[i] = py::reinterpret_borrow<py::object>(raw);
     }
+    token_name_ = py::reinterpret_steal<py::object>(PyUnicode_InternFromString("gitlab_token"));
+    token_owner_ = py::reinterpret_borrow<py::object>(cls);
+    PyObject* token = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), token_name_.ptr());
+    if (!token) throw std::logic_error("the class has no gitlab_token");
+    environment_token_ = py::reinterpret_borrow<py::object>(token);
+}
+
+bool OwnInnerCalls::token_from_environment(py::handle cls) const {
+    if (!PyType_Check(cls.ptr()) || !token_name_) return false;
+    // The class along the MRO that holds gitlab_token: GitlabGit itself, still with the object it was
+    // given at import (a subclass that sets its own, even to the same text or None, does not qualify).
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_mro;
+    if (!mro) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        PyObject* held = PyDict_GetItemWithError(base->tp_dict, token_name_.ptr());
+        if (!held) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;
+        }
+        return reinterpret_cast<PyObject*>(base) == token_owner_.ptr() && held == environment_token_.ptr();
+    }
+    return false;
 }
 
 std::bitset<kInnerCalls> OwnInnerCalls::redefined_by(py::handle cls) const {
@@ -75,7 +98,10 @@ std::shared_ptr<zorv_git_gitlab::Pacing> ClassPacings::of(py::handle cls) {
 }
 
 CallContext::CallContext(py::handle cls, const OwnInnerCalls& own, ClassPacings& pacings)
-    : cls_(py::reinterpret_borrow<py::object>(cls)), redefined_(own.redefined_by(cls)), pacing_(pacings.of(cls)) {
+    : cls_(py::reinterpret_borrow<py::object>(cls)),
+      redefined_(own.redefined_by(cls)),
+      pacing_(pacings.of(cls)),
+      token_from_environment_(own.token_from_environment(cls)) {
     config_.api_url = py::str(cls_.attr("api_url")).cast<std::string>();
     if (const py::object token = cls_.attr("gitlab_token"); !token.is_none()) {
         config_.token = py::str(token).cast<std::string>();
@@ -90,6 +116,11 @@ CallContext::CallContext(py::handle cls, const OwnInnerCalls& own, ClassPacings&
         } catch (const std::invalid_argument& e) {
             throw py::value_error(e.what());
         }
+    }
+    if (const py::object shown = py::getattr(cls_, "show_progress", py::none()); !shown.is_none()) {
+        const int truth = PyObject_IsTrue(shown.ptr());
+        if (truth < 0) throw py::error_already_set();
+        show_progress_ = truth != 0;
     }
     if (const py::object logging = imported_logging()) {
         const py::object root = logging.attr("root");

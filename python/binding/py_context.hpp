@@ -21,16 +21,21 @@ constexpr std::size_t kInnerCalls = zorv_git_gitlab::kInnerCallNames.size();
 // once git.py has defined it. A class whose attribute of that name, found along its MRO, is another
 // object redefines the call. The lookup goes through Python's type attribute cache, which every
 // assignment to a class (mock.patch included) invalidates: cheap, and never stale.
+// Likewise the token GitlabGit read from the environment at import: a class whose gitlab_token is
+// that very object, found in GitlabGit itself along the MRO, takes its token from the environment.
 class OwnInnerCalls {
 public:
     // Notes the attributes of `cls` (GitlabGit) as the library's own. Needs the GIL.
     void adopt(pybind11::handle cls);
     // The inner calls `cls` redefines. Needs the GIL.
     [[nodiscard]] std::bitset<kInnerCalls> redefined_by(pybind11::handle cls) const;
+    // True when `cls` neither assigned nor redefined gitlab_token since import. Needs the GIL.
+    [[nodiscard]] bool token_from_environment(pybind11::handle cls) const;
 
 private:
     std::array<pybind11::object, kInnerCalls> names_;
     std::array<pybind11::object, kInnerCalls> raw_;
+    pybind11::object token_name_, token_owner_, environment_token_;
 };
 
 // The pacing of each class object the operations are called on (GitlabGit, a subclass), so that every
@@ -51,8 +56,8 @@ private:
 
 class CallContext final : public zorv_git_gitlab::Context {
 public:
-    // Reads api_url, gitlab_token and the limits (kSettings) from `cls`, and takes its pacing from
-    // `pacings`. Needs the GIL.
+    // Reads api_url, gitlab_token, the limits (kSettings) and show_progress from `cls`, and takes its
+    // pacing from `pacings`. Needs the GIL.
     CallContext(pybind11::handle cls, const OwnInnerCalls& own, ClassPacings& pacings);
 
     [[nodiscard]] zorv_git_gitlab::Config config() const override { return config_; }
@@ -62,6 +67,8 @@ public:
     [[nodiscard]] bool redefines(zorv_git_gitlab::InnerCall call) const noexcept override {
         return redefined_.test(static_cast<std::size_t>(call));
     }
+    [[nodiscard]] bool token_from_environment() const override { return token_from_environment_; }
+    [[nodiscard]] bool show_progress() const override { return show_progress_; }
 
     std::optional<zorv_git_gitlab::Json> get_project_info(const std::string& project_name,
                                                           std::int64_t group_id) override;
@@ -86,6 +93,8 @@ private:
     std::shared_ptr<zorv_git_gitlab::Pacing> pacing_;
     bool debug_enabled_ = false;
     bool info_enabled_ = false;
+    bool token_from_environment_ = false;
+    bool show_progress_ = false;
 };
 
 }  // namespace zorv_binding

@@ -13,13 +13,19 @@ import os
 
 from zorv_git import Git
 from zorv_git_gitlab import _core
+from zorv_git_gitlab._core import token_variable  # noqa: F401  (the name rule of per-server token variables)
 from zorv_git_gitlab.errors import ProjectNotFoundError  # noqa: F401  (re-exported for callers)
 
 
 class GitlabGit(Git):
     PIPELINE_END_STATUS = ["success", "failed", "canceled", "skipped"]
     api_url = "https://" + str(os.environ.get("GITLAB_HOST")) + "/api/v4/"
+    # While GitlabGit holds this very value (not assigned, and a subclass did not set its own), git is
+    # given GITLAB_TOKEN as it is at each call, for the server GITLAB_HOST names (see the README).
     gitlab_token = os.environ.get("GITLAB_TOKEN")
+    # True: clone_project and commit_project show their progress on the process's standard error
+    # (file descriptor 2, not sys.stderr), for a person at a terminal.
+    show_progress = False
     # The request limits (connect_timeout, stall_timeout, max_tries, ...) are class attributes too,
     # set below from the core's list of settings with the core's defaults.
 

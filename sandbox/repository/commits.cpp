@@ -45,11 +45,32 @@ bool parent_is_file(const repo::Files& files, const std::string& path) {
 constexpr const char* kRegular = "100644";
 constexpr const char* kExecutable = "100755";
 
-void check_unchanged(const repo::GitRepo& git, const std::optional<std::string>& base, const FileAction& a,
-                     const std::string& path) {
-    if (a.last_commit_id.empty() || !base) return;
-    const auto last = git.last_commit_for_path(*base, path);
-    if (last && *last != a.last_commit_id) bad_request("The file has changed since you started editing it: " + path);
+// The last commit that changed `path` in the history of `commit`, as Gitaly's LastCommitForPath
+// finds it (`git log -1`, the path taken literally); none when there is none or `commit` is unknown.
+std::optional<std::string> last_commit_of(const repo::GitRepo& git, const std::string& commit,
+                                          const std::string& path) {
+    std::string out;
+    const std::vector<std::string> args{"--literal-pathspecs", "log", "-1", "--no-follow", "--format=%H",
+                                        "--end-of-options", commit, "--", path};
+    if (git.git_status(args, &out) != 0) return std::nullopt;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    if (out.empty()) return std::nullopt;
+    return out;
+}
+
+// Files::MultiService#validate_file_status! for every action before any is applied: an update, move,
+// delete or chmod with a last_commit_id is refused when the file's last commit on the branch is not
+// the file's last commit as of last_commit_id (Files::BaseService#file_has_changed?).
+void check_unchanged(const repo::GitRepo& git, const std::string& base, const std::vector<FileAction>& actions) {
+    for (const auto& a : actions) {
+        if (a.last_commit_id.empty() || a.action == "create") continue;
+        const std::string& path = a.previous_path.empty() ? a.file_path : a.previous_path;
+        const auto on_branch = last_commit_of(git, base, path);
+        if (!on_branch) continue;
+        const auto as_known = last_commit_of(git, a.last_commit_id, path);
+        if (as_known && *as_known != *on_branch)
+            bad_request("The file has changed since you started editing it: " + path);
+    }
 }
 
 // Whether an action writes a blob: create and update always (no content: an empty file), move when
@@ -57,8 +78,7 @@ void check_unchanged(const repo::GitRepo& git, const std::optional<std::string>&
 bool writes_blob(const FileAction& a) { return a.action == "create" || a.action == "update" || (a.action == "move" && a.content); }
 
 // `oid`: the blob written for the action's content (see writes_blob).
-void apply(const repo::GitRepo& git, const std::optional<std::string>& base, const FileAction& a, const std::string& oid,
-           repo::Files& files) {
+void apply(const FileAction& a, const std::string& oid, repo::Files& files) {
     const std::string path = normalize_path(a.file_path);
     const auto content = [&] { return oid; };
     if (a.action == "create") {
@@ -71,7 +91,6 @@ void apply(const repo::GitRepo& git, const std::optional<std::string>& base, con
         const std::string from = normalize_path(a.previous_path);
         auto it = files.find(from);
         if (it == files.end()) bad_request("A file with this name doesn't exist");
-        check_unchanged(git, base, a, from);
         if (path != from && (files.contains(path) || parent_is_file(files, path)))
             bad_request("A file with this name already exists");
         repo::TreeEntry entry = it->second;
@@ -83,7 +102,6 @@ void apply(const repo::GitRepo& git, const std::optional<std::string>& base, con
     }
     auto it = files.find(path);
     if (it == files.end()) bad_request("A file with this name doesn't exist");
-    check_unchanged(git, base, a, path);
     if (a.action == "update") {
         it->second.oid = content();  // the mode stays
     } else if (a.action == "delete") {
@@ -115,6 +133,7 @@ WrittenCommit write_commit(const repo::GitRepo& git, const CommitRequest& r) {
     }
     if (!current && !git.valid_branch_name(r.branch)) bad_request("Branch name is invalid");
 
+    if (base) check_unchanged(git, *base, r.actions);
     repo::Files files = base ? git.files(*base) : repo::Files{};
     // Every blob of the commit with one git process.
     std::vector<std::string_view> contents;
@@ -122,7 +141,7 @@ WrittenCommit write_commit(const repo::GitRepo& git, const CommitRequest& r) {
         if (writes_blob(action)) contents.emplace_back(action.content ? std::string_view(*action.content) : std::string_view());
     const auto oids = git.write_blobs(contents);
     std::size_t next = 0;
-    for (const auto& action : r.actions) apply(git, base, action, writes_blob(action) ? oids.at(next++) : std::string(), files);
+    for (const auto& action : r.actions) apply(action, writes_blob(action) ? oids.at(next++) : std::string(), files);
 
     const std::string tree = git.write_tree(files);
     std::vector<std::string> parents;
@@ -191,11 +210,9 @@ FileAction read_action(const Json& a, std::size_t i) {
     const auto path = param_string(a, "file_path");
     if (!path || path->empty()) throw ApiError::error(400, at + "[file_path] is missing");
     out.file_path = *path;
-    if (out.action == "move") {
-        const auto prev = param_string(a, "previous_path");
-        if (!prev || prev->empty()) throw ApiError::error(400, at + "[previous_path] is missing");
-        out.previous_path = *prev;
-    }
+    // The file a last_commit_id speaks of is previous_path when given (a move always gives it).
+    out.previous_path = param_string(a, "previous_path").value_or("");
+    if (out.action == "move" && out.previous_path.empty()) throw ApiError::error(400, at + "[previous_path] is missing");
     const auto encoding = encoding_of(a, "encoding");
     if (const auto it = a.find("content"); it != a.end() && !it->is_null())
         out.content = content_of(*it, encoding, at + "[content]");

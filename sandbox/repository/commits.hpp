@@ -13,7 +13,7 @@ namespace zorv_sandbox::repository {
 struct FileAction {
     std::string action{};                    // create, update, move, delete, chmod
     std::string file_path{};
-    std::string previous_path{};             // move
+    std::string previous_path{};             // move; with any action, the file last_commit_id speaks of
     std::optional<std::string> content{};    // decoded bytes
     std::optional<bool> execute_filemode{};  // create, chmod
     std::string last_commit_id{};            // "" when not given

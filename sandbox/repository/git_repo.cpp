@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <ctime>
 #include <fstream>
@@ -48,6 +49,7 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
 
 using object_files::is_object_id;
 using object_files::read_file;
+using object_files::valid_refname;
 
 // A revision given by a caller must never reach git as an option.
 bool safe_revision(std::string_view rev) {
@@ -125,24 +127,6 @@ std::optional<std::string> read_ref(const std::filesystem::path& dir, std::strin
     return std::nullopt;
 }
 
-// git's refname rules (refs.c, check_refname_component and check_refname_format): no component
-// starting with '.' or ending with ".lock", no "..", "@{", "//", control characters, space,
-// '~', '^', ':', '?', '*', '[', '\\', no leading or trailing '/', no trailing '.', not "@".
-bool valid_refname(std::string_view name) {
-    if (name.empty() || name == "@" || name.front() == '/' || name.back() == '/' || name.back() == '.') return false;
-    if (name.find("..") != std::string_view::npos || name.find("@{") != std::string_view::npos ||
-        name.find("//") != std::string_view::npos)
-        return false;
-    for (const unsigned char c : name) {
-        if (c < 0x20 || c == 0x7f || std::string_view(" ~^:?*[\\").find(static_cast<char>(c)) != std::string_view::npos)
-            return false;
-    }
-    for (auto component : split(name, '/')) {
-        if (component.starts_with('.') || component.ends_with(".lock")) return false;
-    }
-    return true;
-}
-
 std::string epoch_now() {
     return std::to_string(static_cast<long long>(std::time(nullptr))) + " +0000";
 }
@@ -211,14 +195,18 @@ bool GitRepo::has_commits() const {
 
 std::optional<std::string> GitRepo::resolve_commit(std::string_view rev) const {
     if (!safe_revision(rev)) return std::nullopt;
-    // A branch name git would read as that branch (no ref of the same name in git's earlier
-    // places: the repository's own files, refs/ and refs/tags/) is read in process.
-    if (valid_refname(rev) && !is_object_id(rev)) {
+    // A branch name git would read as that branch (not a full object id in either case, no ref of
+    // the same name in git's earlier places: the repository's own files, refs/ and refs/tags/) is
+    // read in process.
+    std::string lower(rev);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (valid_refname(rev) && !is_object_id(lower)) {
         const std::string name(rev);
         std::error_code ec;
         const bool shadowed = std::filesystem::exists(dir_ / name, ec) || std::filesystem::exists(dir_ / "refs" / name, ec) ||
                               std::filesystem::exists(dir_ / "refs" / "tags" / name, ec) ||
-                              read_ref(dir_, "refs/" + name) || read_ref(dir_, "refs/tags/" + name);
+                              read_ref(dir_, name) || read_ref(dir_, "refs/" + name) ||
+                              read_ref(dir_, "refs/tags/" + name);
         if (!shadowed) {
             if (auto head = read_ref(dir_, "refs/heads/" + name)) return head;
         }
@@ -232,9 +220,17 @@ std::optional<std::string> GitRepo::resolve_commit(std::string_view rev) const {
 }
 
 std::optional<std::string> GitRepo::branch_head(std::string_view branch) const {
-    // Read in process: branches only ever point at commits here.
-    if (!valid_refname(branch)) return std::nullopt;
-    return read_ref(dir_, "refs/heads/" + std::string(branch));
+    // Read in process: branches only ever point at commits here. A ref file in another form
+    // (a symbolic ref) is read by git.
+    const std::string ref = "refs/heads/" + std::string(branch);
+    if (!valid_refname(ref)) return std::nullopt;
+    if (auto head = read_ref(dir_, ref)) return head;
+    std::error_code ec;
+    std::string out;
+    if (!std::filesystem::is_regular_file(dir_ / ref, ec) ||
+        git_status({"rev-parse", "--verify", "--quiet", ref}, &out) != 0)
+        return std::nullopt;
+    return trim_newline(out);
 }
 
 std::vector<std::pair<std::string, std::string>> GitRepo::branches() const {
@@ -258,10 +254,16 @@ std::vector<std::string> GitRepo::branches_merged_into(std::string_view commit) 
 }
 
 std::optional<std::string> GitRepo::head_branch() const {
-    const auto head = read_file(dir_ / "HEAD");
     constexpr std::string_view prefix = "ref: refs/heads/";
-    if (!head || !head->starts_with(prefix)) return std::nullopt;
-    return trim_newline(head->substr(prefix.size()));
+    std::string head = trim_newline(read_file(dir_ / "HEAD").value_or(""));
+    if (!head.starts_with(prefix)) return std::nullopt;
+    // A branch that is a symbolic ref itself: git names the one at the end of the chain.
+    if (read_file(dir_ / head.substr(5)).value_or("").starts_with("ref:")) {
+        if (git_status({"symbolic-ref", "HEAD"}, &head) != 0) return std::nullopt;
+        head = "ref: " + trim_newline(head);
+        if (!head.starts_with(prefix)) return std::nullopt;
+    }
+    return head.substr(prefix.size());
 }
 
 void GitRepo::set_head_branch(std::string_view branch) const {
@@ -283,7 +285,7 @@ bool GitRepo::valid_branch_name(std::string_view name) const {
     // `git check-ref-format --branch` in process (names with "@{" are refused with the rest).
     if (name.empty() || name.front() == '-' || name == "HEAD" || is_object_id(name) || name.starts_with("refs/"))
         return false;
-    return valid_refname(name);
+    return valid_refname("refs/heads/" + std::string(name));
 }
 
 bool GitRepo::valid_tag_name(std::string_view name) const {
@@ -361,7 +363,8 @@ std::optional<std::string> GitRepo::last_commit_for_path(const std::string& comm
 }
 
 bool GitRepo::is_ancestor(const std::string& ancestor, const std::string& descendant) const {
-    if (ancestor == descendant && is_object_id(ancestor)) return true;
+    // A commit is its own ancestor (read in process when it is a loose one); anything else, git decides.
+    if (ancestor == descendant && object_files::read_commit(dir_, ancestor)) return true;
     return git_status({"merge-base", "--is-ancestor", ancestor, descendant}) == 0;
 }
 

@@ -64,11 +64,12 @@ std::optional<int> zone_minutes(std::string_view tz) {
     return (tz[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
 }
 
-// What `%aI` prints: 2024-05-01T12:00:00+02:00, in the zone the commit recorded.
+// What `%aI` prints: 2024-05-01T12:00:00+02:00, in the zone the commit recorded. nullopt for a
+// local time before the epoch, where git stops ("Timestamp before Unix epoch").
 std::optional<std::string> iso_strict(std::int64_t seconds, int zone) {
     const std::time_t local = static_cast<std::time_t>(seconds + std::int64_t{zone} * 60);
     std::tm tm{};
-    if (gmtime_r(&local, &tm) == nullptr) return std::nullopt;
+    if (local < 0 || gmtime_r(&local, &tm) == nullptr) return std::nullopt;
     const int offset = zone < 0 ? -zone : zone;
     std::array<char, 64> text{};
     const int n = std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", tm.tm_year + 1900,
@@ -87,7 +88,9 @@ std::optional<Ident> parse_ident(std::string_view line) {
         line.find('<', open + 1) != std::string_view::npos || line.find('>', close + 1) != std::string_view::npos)
         return std::nullopt;
     std::string_view name = line.substr(0, open);
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    // git trims its own white space (space, tab, CR, LF) from the end of the name.
+    while (!name.empty() && std::string_view(" \t\r\n").find(name.back()) != std::string_view::npos)
+        name.remove_suffix(1);
     const std::string_view rest = line.substr(close + 1);  // " 1700000000 +0100"
     const auto space = rest.rfind(' ');
     if (rest.size() < 2 || rest[0] != ' ' || space == 0 || space == std::string_view::npos) return std::nullopt;
@@ -104,18 +107,16 @@ std::optional<Ident> parse_ident(std::string_view line) {
     return ident;
 }
 
-// A ref path git would write as a plain file below refs/.
-bool plain_ref_path(std::string_view ref) {
-    if (!ref.starts_with("refs/") || ref.ends_with("/") || ref.find("//") != std::string_view::npos) return false;
-    std::size_t start = 0;
-    while (start <= ref.size()) {
-        auto end = ref.find('/', start);
-        if (end == std::string_view::npos) end = ref.size();
-        const auto part = ref.substr(start, end - start);
-        if (part.empty() || part.front() == '.' || part.ends_with(".lock")) return false;
+// The parts of a ref name between slashes, empty ones included.
+std::vector<std::string_view> components(std::string_view name) {
+    std::vector<std::string_view> out;
+    for (std::size_t start = 0; start <= name.size();) {
+        auto end = name.find('/', start);
+        if (end == std::string_view::npos) end = name.size();
+        out.push_back(name.substr(start, end - start));
         start = end + 1;
     }
-    return true;
+    return out;
 }
 
 // A file written in full under a name of its own (a ref's lock file, a temporary object file) and
@@ -374,11 +375,14 @@ void write_pack(const fs::path& git_dir, const std::vector<std::pair<std::string
     must(idx.place(dir / (name + ".idx")), dir / (name + ".idx"));
 }
 
-bool uses_sha1(const fs::path& git_dir) {
+// Whether the repository's configuration sets `key` (lower case) at all, to any value.
+bool configures(const fs::path& git_dir, std::string_view key) {
     std::string config = read_file(git_dir / "config").value_or("");
     std::transform(config.begin(), config.end(), config.begin(), [](unsigned char c) { return std::tolower(c); });
-    return config.find("objectformat") == std::string::npos;
+    return config.find(key) != std::string::npos;
 }
+
+bool uses_sha1(const fs::path& git_dir) { return !configures(git_dir, "objectformat"); }
 
 }  // namespace
 
@@ -390,7 +394,11 @@ bool is_object_id(std::string_view s) {
 std::optional<std::string> read_file(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    try {
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        return std::nullopt;  // a directory (a ref with refs below it) opens, but reading it fails
+    }
 }
 
 std::string sha256_hex(std::string_view data) {
@@ -419,26 +427,35 @@ std::optional<std::vector<std::string>> write_blobs(const fs::path& git_dir,
 }
 
 std::optional<CommitInfo> parse_commit(const std::string& oid, std::string_view raw) {
+    // git ends the message at a NUL.
     const auto blank = raw.find("\n\n");
-    if (blank == std::string_view::npos) return std::nullopt;
+    if (blank == std::string_view::npos || raw.find('\0') != std::string_view::npos) return std::nullopt;
     CommitInfo commit;
     commit.id = oid;
     std::optional<Ident> author, committer;
     std::string_view headers = raw.substr(0, blank + 1);
-    bool seen_tree = false;
+    // git takes the tree from the first line and the parents from the lines right after it.
+    const auto object_id = [&](std::string_view v) { return v.size() == oid.size() && is_object_id(v); };
+    bool seen_tree = false, in_parents = false;
     while (!headers.empty()) {
         const auto end = headers.find('\n');
         const std::string_view line = headers.substr(0, end);
         headers.remove_prefix(end + 1);
-        if (line.starts_with(' ')) continue;  // continuation of a signature or merge tag
         const auto space = line.find(' ');
         const std::string_view key = line.substr(0, space);
         const std::string_view value = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
-        if (key == "tree" && !seen_tree) {
-            seen_tree = true;
-        } else if (key == "parent" && seen_tree && !author && is_object_id(value)) {
+        if (!seen_tree) {
+            if (key != "tree" || !object_id(value)) return std::nullopt;
+            seen_tree = in_parents = true;
+            continue;
+        }
+        if (in_parents && key == "parent" && object_id(value)) {
             commit.parents.emplace_back(value);
-        } else if (key == "author" && !author) {
+            continue;
+        }
+        in_parents = false;
+        if (line.starts_with(' ')) continue;  // continuation of a signature or merge tag
+        if (key == "author" && !author) {
             if (!(author = parse_ident(value))) return std::nullopt;
         } else if (key == "committer" && author && !committer) {
             if (!(committer = parse_ident(value))) return std::nullopt;
@@ -476,11 +493,25 @@ std::optional<CommitInfo> read_commit(const fs::path& git_dir, const std::string
     return parse_commit(oid, std::string_view(*object).substr(nul + 1));
 }
 
+bool valid_refname(std::string_view name) {
+    if (name.empty() || name == "@" || name.back() == '.') return false;
+    if (name.find("..") != std::string_view::npos || name.find("@{") != std::string_view::npos) return false;
+    for (const unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || std::string_view(" ~^:?*[\\").find(static_cast<char>(c)) != std::string_view::npos)
+            return false;
+    }
+    for (const auto component : components(name)) {
+        if (component.empty() || component.starts_with('.') || component.ends_with(".lock")) return false;
+    }
+    return true;
+}
+
 RefUpdate update_ref(const fs::path& git_dir, const std::string& ref, const std::string& value,
                      const std::string& expected) {
     std::error_code ec;
-    if (!plain_ref_path(ref) || !is_object_id(value) || fs::exists(git_dir / "packed-refs", ec) ||
-        fs::exists(git_dir / "logs", ec))
+    if (!ref.starts_with("refs/") || !valid_refname(ref) || !is_object_id(value) ||
+        fs::exists(git_dir / "packed-refs", ec) || fs::exists(git_dir / "logs", ec) ||
+        configures(git_dir, "logallrefupdates"))
         return RefUpdate::ask_git;
     const fs::path target = git_dir / ref;
     fs::create_directories(target.parent_path(), ec);
@@ -490,6 +521,7 @@ RefUpdate update_ref(const fs::path& git_dir, const std::string& ref, const std:
     if (!lock.opened()) return errno == EEXIST ? RefUpdate::refused : RefUpdate::ask_git;
     std::string current = read_file(target).value_or("");
     while (!current.empty() && current.back() == '\n') current.pop_back();
+    if (!current.empty() && !is_object_id(current)) return RefUpdate::ask_git;  // a symbolic ref: git follows it
     if (current != expected) return RefUpdate::refused;
     if (!lock.write(value + "\n") || !lock.place(target)) return RefUpdate::ask_git;
     return RefUpdate::done;

@@ -206,9 +206,10 @@ int main(int argc, char** argv) {
                "from zorv_git import Git\n"
                "from zorv_git_gitlab.errors import ProjectNotFoundError as ProjectNotFoundError\n\n"
                "_Id = SupportsIndex | str\n_Record = dict[str, Any]\n_Records = list[dict[str, Any]]\n\n"
+               "def token_variable(host: str) -> str: ...\n\n"
                "class GitlabGit(Git):\n"
                "    PIPELINE_END_STATUS: ClassVar[list[str]]\n    api_url: ClassVar[str]\n"
-               "    gitlab_token: ClassVar[str | None]\n";
+               "    gitlab_token: ClassVar[str | None]\n    show_progress: ClassVar[bool]\n";
     for (const auto& setting : z::kSettings) {
         out.pyi << "    # " << setting.help << "\n    " << setting.name << ": ClassVar["
                 << (z::kind_of(setting) == z::SettingKind::seconds || z::kind_of(setting) == z::SettingKind::rate ? "float"

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <zorv_git/process.hpp>
+#include <zorv_git_gitlab/credentials.hpp>
 
 #include <cctype>
 #include <cstdlib>
@@ -171,7 +172,6 @@ Sandbox::Sandbox(Options options) {
     state_ = std::make_unique<State>(argv);
     std::string line;
     bool ready = false;
-    std::vector<std::pair<std::string, std::string>> printed;
     while (state_->child.read_line(line)) {
         if (line == "SANDBOX_READY") {
             ready = true;
@@ -179,8 +179,8 @@ Sandbox::Sandbox(Options options) {
         }
         const auto eq = line.find('=');
         if (eq == std::string::npos) continue;
-        printed.emplace_back(line.substr(0, eq), line.substr(eq + 1));
-        const auto& [key, value] = printed.back();
+        const std::string key = line.substr(0, eq);
+        const std::string value = line.substr(eq + 1);
         if (key == "GITLAB_HOST") host_ = value;
         else if (key == "GITLAB_TOKEN") token_ = value;
         else if (key == "CURL_CA_BUNDLE") ca_file_ = value;
@@ -191,7 +191,7 @@ Sandbox::Sandbox(Options options) {
         throw std::runtime_error("the sandbox did not start: " + result.err);
     }
     if (options.export_environment) {
-        for (const auto& [key, value] : printed) ::setenv(key.c_str(), value.c_str(), 1);
+        for (const auto& [key, value] : environment()) ::setenv(key.c_str(), value.c_str(), 1);
     }
 }
 
@@ -206,7 +206,8 @@ void Sandbox::stop() {
 }
 
 std::vector<std::pair<std::string, std::string>> Sandbox::environment() const {
-    return {{"GITLAB_HOST", host_}, {"GITLAB_TOKEN", token_}, {"CURL_CA_BUNDLE", ca_file_}, {"GIT_SSL_CAINFO", ca_file_}};
+    return {{"GITLAB_HOST", host_},         {"GITLAB_TOKEN", token_},       {token_variable(host_), token_},
+            {"CURL_CA_BUNDLE", ca_file_}, {"GIT_SSL_CAINFO", ca_file_}};
 }
 
 Reply Sandbox::request(std::string_view method, const std::string& target, const Headers& headers,
@@ -346,6 +347,12 @@ Json Sandbox::project(std::int64_t group_id, const std::string& name,
                                                  {"namespace_id", group_id}});
     if (!files.empty()) commit(record.at("id").get<std::int64_t>(), "master", files);
     return record;
+}
+
+std::vector<std::int64_t> Sandbox::projects(std::int64_t group_id, const std::vector<std::string>& names) const {
+    return control("POST", "projects", Json{{"namespace_id", group_id}, {"names", names}})
+        .at("ids")
+        .get<std::vector<std::int64_t>>();
 }
 
 Json Sandbox::commit(std::int64_t project_id, const std::string& branch, const std::map<std::string, std::string>& files,

@@ -284,8 +284,10 @@ int terminate_and_reap(pid_t pid, std::chrono::milliseconds first_wait) {
     return wait_blocking(pid);
 }
 
-// Reads what is available; false at end of file.
-bool drain(int fd, std::string* sink, const std::function<void(std::string_view)>* cb) {
+// Reads what is available into `sink`, or hands it to `cb` instead, or to `tee` as well; false at end
+// of file.
+bool drain(int fd, std::string* sink, const std::function<void(std::string_view)>* cb,
+           const std::function<void(std::string_view)>* tee = nullptr) {
     char buf[kChunk];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -294,6 +296,7 @@ bool drain(int fd, std::string* sink, const std::function<void(std::string_view)
                 (*cb)(std::string_view(buf, static_cast<std::size_t>(n)));
             else
                 sink->append(buf, static_cast<std::size_t>(n));
+            if (tee != nullptr && *tee) (*tee)(std::string_view(buf, static_cast<std::size_t>(n)));
             if (static_cast<std::size_t>(n) < sizeof buf) return true;
             continue;
         }
@@ -385,7 +388,7 @@ Result run(const std::vector<std::string>& argv, const Options& options) {
             if (!drain(sp.out.get(), &result.out, &options.on_stdout)) sp.out.reset();
         }
         if (idx_err >= 0 && fds[idx_err].revents != 0) {
-            if (!drain(sp.err.get(), &result.err, nullptr)) sp.err.reset();
+            if (!drain(sp.err.get(), &result.err, nullptr, &options.on_stderr)) sp.err.reset();
         }
     }
 

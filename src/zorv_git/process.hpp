@@ -24,6 +24,8 @@ struct Options {
     std::chrono::milliseconds timeout{0};                     // 0: no deadline; else SIGTERM, then SIGKILL
     // When set, stdout is handed over chunk by chunk instead of being captured.
     std::function<void(std::string_view)> on_stdout{};
+    // When set, also handed each chunk of stderr as it comes (Result::err still holds all of it).
+    std::function<void(std::string_view)> on_stderr{};
     // The child shares this process's stdin, stdout and stderr instead of pipes: stdin_data and
     // on_stdout do not apply, and Result::out and err stay empty.
     bool inherit_stdio = false;
@@ -58,8 +60,8 @@ Result run(const std::vector<std::string>& argv, const Options& options = {});
 // stderr is drained in the background and available after wait(). The destructor closes the
 // pipes, ends a child still running (SIGTERM, then SIGKILL) and always reaps it.
 // Of the Options, cwd, env, unset_env, stdin_data (written first) and inherit_stdio apply;
-// timeout and on_stdout do not: the caller paces the exchange. One Child is used by one thread at
-// a time, but for signal().
+// timeout, on_stdout and on_stderr do not: the caller paces the exchange. One Child is used by one
+// thread at a time, but for signal().
 class Child {
 public:
     Child(const std::vector<std::string>& argv, const Options& options = {});

@@ -6,6 +6,7 @@
 
 #include "output.hpp"
 #include "zorv_git/git.hpp"
+#include "zorv_git_gitlab/credentials.hpp"
 #include "zorv_git_gitlab/operations.hpp"
 
 namespace zorv_git_gitlab {
@@ -51,9 +52,19 @@ void Context::commit_file(const std::string& project_name, std::int64_t group_id
 bool Context::clean_workspace(const std::string& path, bool destroy) {
     return zorv_git::Git::clean_workspace(path, destroy);
 }
+bool Context::token_from_environment() const { return false; }
+bool Context::show_progress() const { return false; }
+
 std::optional<std::string> Context::clone_token() const {
-    if (const char* token = std::getenv("GITLAB_TOKEN")) return std::string(token);
-    return config().token;
+    Config current = config();
+    // GITLAB_TOKEN belongs to the server GITLAB_HOST names: read again only for that server, so that a
+    // context still on another server never hands it over.
+    const char* host = std::getenv("GITLAB_HOST");
+    if (token_from_environment() && host && server_of(current.api_url) == "https://" + std::string(host)) {
+        if (const char* token = std::getenv("GITLAB_TOKEN")) return std::string(token);
+        return std::nullopt;
+    }
+    return std::move(current.token);
 }
 
 }  // namespace zorv_git_gitlab

@@ -28,6 +28,8 @@ public:
         return Config{GitlabGit::api_url.get(), GitlabGit::gitlab_token.get(), GitlabGit::settings.get()};
     }
     [[nodiscard]] bool redefines(InnerCall) const noexcept override { return false; }
+    // Until a token is assigned, the class's token is GITLAB_TOKEN's.
+    [[nodiscard]] bool token_from_environment() const override { return !GitlabGit::gitlab_token.assigned(); }
 };
 
 }  // namespace

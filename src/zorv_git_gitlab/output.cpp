@@ -1,6 +1,7 @@
 // The default sinks of a Context and the lines operations print.
 #include "output.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -72,6 +73,40 @@ bool default_log_enabled(LogLevel level) {
     if (level >= LogLevel::warning) return true;
     std::lock_guard lock(log_sink().mutex);
     return log_sink().handler != nullptr;
+}
+
+void write_progress(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+ProgressLine::ProgressLine(std::string label, std::uint64_t total) : label_(std::move(label)), total_(total) {
+    show("\r");
+}
+
+ProgressLine::~ProgressLine() {
+    if (!ended_) write_progress("\n");
+}
+
+void ProgressLine::advance(std::uint64_t n) {
+    done_ += n;
+    if (percent() != shown_percent_) show("\r");
+}
+
+void ProgressLine::complete() {
+    if (ended_) return;
+    show(", done.\n");
+    ended_ = true;
+}
+
+int ProgressLine::percent() const {
+    return static_cast<int>(total_ == 0 ? 100 : std::min<std::uint64_t>(done_ * 100 / total_, 100));
+}
+
+void ProgressLine::show(std::string_view end) {
+    shown_percent_ = percent();
+    write_progress(label_ + ": " + std::to_string(shown_percent_) + "% (" + std::to_string(done_) + " of " +
+                   std::to_string(total_) + " bytes)" + std::string(end));
 }
 
 void install_log_handler(LogHandler handler) {

@@ -2,6 +2,8 @@
 // log hook), and the lines an operation prints together with the outcome they report.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "rest/api.hpp"
@@ -19,6 +21,32 @@ void emit_log(LogLevel level, std::string_view message);
 void install_log_handler(LogHandler handler);
 // True when emit_log would pass a record of `level` on (the default Context::log_enabled).
 bool default_log_enabled(LogLevel level);
+
+// Writes progress text as it is (pieces ending in "\r" rewrite the line) to standard error, at once.
+void write_progress(std::string_view text);
+
+// A progress line on standard error, rewritten in place as the work advances:
+// "<label>: 42% (1258291 of 2995882 bytes)", then ", done." when it completes, or only the line's
+// end when it stops short. Written when the whole percentage changes, so at most about 100 times.
+class ProgressLine {
+public:
+    ProgressLine(std::string label, std::uint64_t total);
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+    ~ProgressLine();
+    void advance(std::uint64_t n);
+    void complete();
+
+private:
+    [[nodiscard]] int percent() const;
+    void show(std::string_view end);
+
+    std::string label_;
+    std::uint64_t total_;
+    std::uint64_t done_ = 0;
+    int shown_percent_ = -1;
+    bool ended_ = false;
+};
 
 }  // namespace zorv_git_gitlab
 

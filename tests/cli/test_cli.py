@@ -4,8 +4,10 @@ that the access token never reaches the terminal."""
 import inspect
 import json
 import os
+import pty
 import re
 import subprocess
+import textwrap
 import time
 import uuid
 
@@ -38,6 +40,28 @@ def run(sandbox):
                 assert environ["GITLAB_TOKEN"] not in stream
         return done
     return _run
+
+
+def on_terminal(sandbox, *args):
+    """Runs the tool with standard error on a pseudo-terminal and standard output in a pipe; returns
+    the exit status, standard output and what the terminal showed."""
+    leader, follower = pty.openpty()
+    child = subprocess.Popen([CLI, *map(str, args)], stdout=subprocess.PIPE, stderr=follower, env=sandbox.environ())
+    os.close(follower)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:  # EIO: the tool, the terminal's last writer, has ended
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(leader)
+    out = child.stdout.read().decode()
+    child.stdout.close()
+    assert sandbox.token not in out and sandbox.token.encode() not in shown
+    return child.wait(timeout=120), out, shown.decode(errors="replace")
 
 
 @pytest.fixture(scope="module")
@@ -123,6 +147,9 @@ def test_operation_lines_come_before_the_result(run, group):
     assert done.stdout == "Subgroup created successfully.\ntrue\n"
     found = run("--json", "get-sub-group-id", "--group-name", name, "--parent-id", group)
     assert found.returncode == 0 and isinstance(json.loads(found.stdout), int)
+    # --json: standard output holds the result alone, the operation's lines go to standard error.
+    other = run("--json", "create-sub-group", "--group-name", unique("sub"), "--parent-id", group)
+    assert (other.returncode, other.stdout, other.stderr) == (0, "true\n", "Subgroup created successfully.\n")
 
 
 def test_operations_without_result_print_only_their_lines(run, group, project):
@@ -147,8 +174,10 @@ def test_nothing_found_exits_1(run, group, project):
     deleted = run("delete-project", "--project-name", unique("absent"), "--group-id", group)
     assert deleted.returncode == 1 and "doesn't exist" in deleted.stdout
 
+    # An operation that printed nothing says what it did not find, in one line.
     branch = run("delete-branch", "--project-name", project, "--group-id", group, "--branch-name", "no-such-branch")
-    assert branch.returncode == 1
+    assert (branch.returncode, branch.stdout) == (1, "")
+    assert branch.stderr == f"zorv-gitlab: delete_branch: no branch no-such-branch in {project} (not found)\n"
 
     subgroup = run("get-sub-group-id", "--group-name", unique("absent"), "--parent-id", group)
     assert (subgroup.returncode, subgroup.stdout) == (1, "null\n")
@@ -239,15 +268,15 @@ def test_clone_errors_never_show_the_token(run, group, project, tmp_path):
 
 def test_limits_reach_the_requests(run, sandbox, group, project):
     # One 503 to the project search: retried by default, taken as the answer with --max-tries 1.
-    sandbox.add_fault({"method": "GET", "path": "^/api/v4/projects$", "status": 503, "times": 1})
+    sandbox.add_fault({"method": "GET", "path": "^/api/v4/groups/[0-9]+/projects$", "status": 503, "times": 1})
     assert run("get-project-info", "--project-name", project, "--group-id", group).returncode == 0
-    sandbox.add_fault({"method": "GET", "path": "^/api/v4/projects$", "status": 503, "times": 1})
+    sandbox.add_fault({"method": "GET", "path": "^/api/v4/groups/[0-9]+/projects$", "status": 503, "times": 1})
     single = run("--max-tries", "1", "get-project-info", "--project-name", project, "--group-id", group)
     sandbox.clear_faults()
     assert single.returncode == 1
 
     # A server that stops answering is given up after the stall limit.
-    sandbox.add_fault({"method": "GET", "path": "^/api/v4/projects$", "action": "hang", "times": 1})
+    sandbox.add_fault({"method": "GET", "path": "^/api/v4/groups/[0-9]+/projects$", "action": "hang", "times": 1})
     started = time.monotonic()
     try:
         stalled = run("--timeout-stall", "1", "--max-tries", "1", "get-project-info", "--project-name", project,
@@ -265,24 +294,61 @@ def test_tokens_print_as_json_strings(run, group):
     assert info.returncode == 0 and json.loads(info.stdout)["name"] == "cli-token"
 
 
-def test_perform_merge_reports_progress_on_stderr(run, sandbox, group, project):
-    assert run("create-branch", "--project-name", project, "--group-id", group, "--branch-name", "feature/cli"
-               ).returncode == 0
+def test_perform_merge_shows_its_wait_on_a_terminal_unless_json(run, sandbox, group, project):
     project_id = json.loads(run("--json", "get-project-info", "--project-name", project, "--group-id", group
                                 ).stdout)["id"]
-    status, _ = sandbox.api("POST", f"projects/{project_id}/repository/files/notes.txt",
-                            {"branch": "feature/cli", "content": "merged by the tool\n", "commit_message": "notes"})
-    assert status == 201
-    request = run("--json", "create-merge-request", "--project-name", project, "--group-id", group, "--title", "cli",
-                  "--source-branch", "feature/cli")
-    assert request.returncode == 0, request.stdout
-    iid = json.loads(request.stdout)["iid"]
     sandbox.settings(merge_check_delay_ms=800)  # the check outlasts a few polls
-    merged = run("--json", "--poll-interval", "0.2", "perform-merge", "--project-name", project, "--group-id", group,
-                 "--merge-request-id", iid, "--title", "Merge feature/cli")
-    assert merged.returncode == 0, merged.stdout + merged.stderr
-    assert json.loads(merged.stdout)["state"] == "merged"
-    assert re.search(r"^INFO: .*checking waiting 0\.2 seconds$", merged.stderr, re.M)
+    for mode, shows_wait in (["--json"], False), ([], True):
+        branch = unique("feature/cli")
+        assert run("create-branch", "--project-name", project, "--group-id", group, "--branch-name", branch
+                   ).returncode == 0
+        status, _ = sandbox.api("POST", f"projects/{project_id}/repository/files/{branch[-8:]}.txt",
+                                {"branch": branch, "content": "merged by the tool\n", "commit_message": "notes"})
+        assert status == 201
+        request = run("--json", "create-merge-request", "--project-name", project, "--group-id", group,
+                      "--title", branch, "--source-branch", branch)
+        assert request.returncode == 0, request.stdout
+        status, out, shown = on_terminal(sandbox, *mode, "--poll-interval", "0.2", "perform-merge", "--project-name",
+                                         project, "--group-id", group, "--merge-request-id",
+                                         json.loads(request.stdout)["iid"], "--title", "Merge " + branch)
+        assert status == 0, out + shown
+        assert json.loads(out)["state"] == "merged"
+        assert bool(re.search(r"^INFO: .*checking waiting 0\.2 seconds\r?$", shown, re.M)) == shows_wait, shown
+
+
+def test_clone_and_upload_show_progress_on_a_terminal_only(run, sandbox, group, project, tmp_path):
+    status, out, shown = on_terminal(sandbox, "clone-project", "--repo-dir", tmp_path / "w", "--project-name",
+                                     project, "--group-id", group)
+    assert (status, json.loads(out)) == (0, str(tmp_path / "w")) and "Receiving objects: 100%" in shown
+    (tmp_path / "w" / "notes.txt").write_text("x" * 3000)
+    commit = ("commit-project", "--repo-dir", tmp_path / "w", "--commit-message", "notes", "--project-name",
+              project, "--remote-branch", "master", "--group-id", group)
+    status, out, shown = on_terminal(sandbox, *commit)
+    assert status == 0, out + shown
+    assert re.search(r"Uploading the commit: 100% \((\d+) of \1 bytes\), done\.", shown), shown
+    # Not on a terminal, or with --json: git's and the upload's progress stay off standard error.
+    (tmp_path / "w" / "notes.txt").write_text("y" * 3000)
+    piped = run(*commit)
+    assert piped.returncode == 0 and "Uploading" not in piped.stderr
+    (tmp_path / "w" / "notes.txt").write_text("z" * 3000)
+    status, out, shown = on_terminal(sandbox, "--json", *commit)
+    assert status == 0 and "Uploading" not in shown
+
+
+def test_bash_completion_offers_operations_and_their_options():
+    script = subprocess.run([CLI, "completion", "bash"], capture_output=True, text=True, check=True).stdout
+    probe = script + textwrap.dedent("""
+        ask() { COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _zorv_gitlab; echo "${COMPREPLY[*]}"; }
+        ask zorv-gitlab delete-b
+        ask zorv-gitlab --max-tries 2 get-sub-group-id --no-
+        ask zorv-gitlab --json delete-branch --branch
+        ask zorv-gitlab completion ''
+    """)
+    done = subprocess.run(["bash", "-c", probe], capture_output=True, text=True, check=True)
+    assert done.stdout.splitlines() == ["delete-branch", "--no-raise-error", "--branch-name", "bash zsh fish"]
+    for shell, check in (("zsh", ["zsh", "-n"]), ("fish", ["fish", "-n"])):
+        text = subprocess.run([CLI, "completion", shell], capture_output=True, text=True, check=True).stdout
+        assert subprocess.run(check, input=text, text=True).returncode == 0, shell
 
 
 def test_exit_statuses_follow_the_reported_outcome(run, group, project):
@@ -292,6 +358,11 @@ def test_exit_statuses_follow_the_reported_outcome(run, group, project):
     again = run("tag-project", "--tag-name", "v1", "--project-name", project, "--remote-branch", "master",
                 "--group-id", group)
     assert (again.returncode, again.stdout) == (0, "")
+    assert again.stderr == f"zorv-gitlab: tag_project: tag v1 exists in {project} (nothing to do)\n"
+    assert run("create-branch", "--project-name", project, "--group-id", group, "--branch-name", "twice").returncode == 0
+    exists = run("create-branch", "--project-name", project, "--group-id", group, "--branch-name", "twice")
+    assert (exists.returncode, exists.stdout) == (0, "null\n")
+    assert exists.stderr == f"zorv-gitlab: create_branch: branch twice exists in {project} (nothing to do)\n"
     missing = run("delete-sub-group", "--group-name", unique("absent"), "--parent-id", group)
     assert (missing.returncode, missing.stdout) == (1, "Subgroup Not Found\ntrue\n")
 

@@ -159,7 +159,7 @@ def test_get_pipeline_status_refused_or_without_project(sb, calls, group, projec
     missing = unique("missing")
     assert GitlabGit.get_pipeline_status(missing, group["id"]) is None
     assert printed(capsys) == [f"Project {missing} doesn't exist"]
-    assert [c.api_path for c in calls()] == ["projects"]
+    assert [c.api_path for c in calls()] == [f"groups/{group['id']}/projects"]
 
 
 def test_single_pipeline_read_and_retried(sb, calls, pipelines, capsys):

@@ -176,7 +176,7 @@ def test_tag_project(sb, calls, group, project, capsys):
     GitlabGit.tag_project("rel/3.0", name, "master", group["id"])
     sent = calls()
     assert [(c.method, c.api_path) for c in sent] == [
-        ("GET", "projects"), ("GET", f"projects/{pid}/repository/tags/rel%2F3.0"),
+        ("GET", f"groups/{group['id']}/projects"), ("GET", f"projects/{pid}/repository/tags/rel%2F3.0"),
         ("POST", f"projects/{pid}/repository/tags")]
     post = sent[-1]
     assert post.headers["content-type"].startswith("application/x-www-form-urlencoded")

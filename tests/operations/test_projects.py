@@ -8,9 +8,8 @@ from conftest import unique
 from zorv_git_gitlab import errors
 from zorv_git_gitlab.git import GitlabGit
 
-GROUPS = 5
-PER_GROUP = 50
-EXACT_AT = [0, 15, 25, 40, 49]  # the round in which each group gets its project named exactly "app"
+LATER = [10, 120, 230]  # look-alikes made after each group's "app": it stands on page 1, 2, 3 of its group
+LOOKUP_QUERY = "search=app&simple=True&with_shared=False&include_subgroups=False&per_page=100"
 
 
 def printed(capsys):
@@ -19,42 +18,64 @@ def printed(capsys):
 
 @pytest.fixture(scope="module")
 def apps(server):
-    """250 projects whose names contain "app", created round-robin over five groups; each group has one
-    named exactly "app", created early in one group and late in another, so the server's search lists
-    them on different pages. Returns [(group id, id of its "app")]."""
-    groups = [server.group()["id"] for _ in range(GROUPS)]
-    exact = [None] * GROUPS
-    for i in range(PER_GROUP):
-        for g, group in enumerate(groups):
-            name = "app" if i == EXACT_AT[g] else f"app-{g}-{i}"
-            record = server.project(group, name, readme=False)
-            if name == "app":
-                exact[g] = record["id"]
-    # The layout must really spread the five over the three pages of the search.
-    assert {search_page_of(server, pid) for pid in exact} == {1, 2, 3}
-    return list(zip(groups, exact))
+    """Projects whose names contain "app", seeded in bulk: three groups each hold one named exactly "app"
+    followed by 10, 120 or 230 newer look-alikes, so that the group's answer (newest first, 100 a page)
+    lists it on page 1, 2 or 3; another group holds an "app" of its own and 300 look-alikes.
+    Returns [(group id, id of its "app", page)]."""
+    elsewhere = server.group()["id"]
+    server.sandbox.projects(elsewhere, ["app"] + [f"app-x-{i}" for i in range(300)])
+    made = []
+    for g, later in enumerate(LATER):
+        group = server.group()["id"]
+        ids = server.sandbox.projects(group, ["app"] + [f"app-{g}-{i}" for i in range(later)])
+        made.append((group, ids[0], later // 100 + 1))
+    return made
 
 
-def search_page_of(server, project_id):
-    """The page (of 100) on which the server's search for "app" lists the project."""
+def search_page_of(server, group, project_id):
+    """The page (of 100) on which the group's search for "app" lists the project."""
     page = 1
     while True:
-        status, records = server.api("GET", f"projects?search=app&simple=true&per_page=100&page={page}")
+        status, records = server.api("GET", f"groups/{group}/projects?search=app&simple=true&per_page=100&page={page}")
         assert status == 200 and records
         if any(r["id"] == project_id for r in records):
             return page
         page += 1
 
 
-@pytest.mark.parametrize("g", range(GROUPS))
-def test_lookup_finds_the_project_on_whichever_page_it_stands(sb, calls, apps, g, capsys):
-    group, expected = apps[g]
-    page = search_page_of(sb, expected)
+@pytest.mark.parametrize("g", range(len(LATER)))
+def test_lookup_reads_the_groups_pages_until_the_project(sb, calls, apps, g, capsys):
+    group, expected, page = apps[g]
+    assert search_page_of(sb, group, expected) == page
     record = GitlabGit.get_project_info("app", group)
     assert record["id"] == expected and record["name"] == "app" and record["namespace"]["id"] == group
-    queries = [c.query for c in calls()]
-    assert queries == ["search=app&simple=True&per_page=100"] + [
-        f"search=app&simple=True&per_page=100&page={n}" for n in range(2, page + 1)]
+    sent = calls()
+    assert {c.api_path for c in sent} == {f"groups/{group}/projects"}
+    assert [c.query for c in sent] == [LOOKUP_QUERY] + [f"{LOOKUP_QUERY}&page={n}" for n in range(2, page + 1)]
+    assert printed(capsys) == []
+
+
+def test_lookup_asks_the_group_once_and_keeps_what_it_finds(sb, calls, capsys):
+    """One request however crowded the instance; an archived project is found, a project shared into the
+    group or one in a subgroup is not, and a group that does not exist gives None."""
+    home, elsewhere = sb.group()["id"], sb.group()["id"]
+    sub = sb.group(parent_id=home)["id"]
+    old = sb.project(home, "old", readme=False)
+    sb.ok("POST", f"projects/{old['id']}/archive")
+    lib = sb.project(elsewhere, "lib", readme=False)
+    sb.ok("POST", f"projects/{lib['id']}/share", {"group_id": home, "group_access": 30})
+    tool = sb.project(sub, "tool", readme=False)
+    sb.sandbox.projects(elsewhere, [f"old-{i}" for i in range(300)] + [f"tool-{i}" for i in range(300)])
+    calls()
+    found = GitlabGit.get_project_info("old", home)
+    assert found["id"] == old["id"] and GitlabGit.get_project_info("lib", elsewhere)["id"] == lib["id"]
+    assert GitlabGit.get_project_info("lib", home) is None
+    assert GitlabGit.get_project_info("tool", home) is None
+    assert GitlabGit.get_project_info("tool", sub)["id"] == tool["id"]
+    assert GitlabGit.get_project_info("old", 999999) is None
+    sent = calls()
+    assert [c.api_path for c in sent] == [f"groups/{g}/projects" for g in (home, elsewhere, home, home, sub, 999999)]
+    assert [c.status for c in sent] == [200] * 5 + [404]
     assert printed(capsys) == []
 
 
@@ -68,7 +89,7 @@ def test_lookup_refused_gives_none_and_a_text_group_id_is_its_number(sb, calls, 
     group = apps[0][0]
     assert GitlabGit.get_project_info("app", str(group))["namespace"]["id"] == group
     calls()
-    sb.fault("GET", r"^/api/v4/projects$", 500, '{"message":"500 Internal Server Error"}')
+    sb.fault("GET", r"^/api/v4/groups/[0-9]+/projects$", 500, '{"message":"500 Internal Server Error"}')
     assert GitlabGit.get_project_info("app", group) is None
     assert [c.status for c in calls()] == [500]
     assert printed(capsys) == []
@@ -115,7 +136,8 @@ def test_create_project_refused_for_a_project_that_does_not_exist(sb, calls, gro
 def test_delete_project(sb, calls, group, project, capsys):
     name = project["name"]
     GitlabGit.delete_project(name, group["id"])
-    assert [(c.method, c.api_path) for c in calls()] == [("GET", "projects"), ("DELETE", f"projects/{project['id']}")]
+    assert [(c.method, c.api_path) for c in calls()] == [
+        ("GET", f"groups/{group['id']}/projects"), ("DELETE", f"projects/{project['id']}")]
     assert printed(capsys) == [f"Project {name} accepted deletion successfully."]
     # Marked for deletion, archived and renamed, as GitLab 18 does, until its retention period ends.
     status, marked = sb.api("GET", f"projects/{project['id']}")
@@ -171,14 +193,15 @@ def test_branch_with_a_slash_created_read_and_deleted(sb, calls, group, project,
     created = GitlabGit.create_branch(name, gid, BRANCH)
     assert created["name"] == BRANCH and created["commit"]["id"] == master["commit"]["id"]
     sent = calls()
-    assert [(c.method, c.api_path) for c in sent] == [
-        ("GET", "projects"), ("GET", f"projects/{pid}/{BRANCH_PATH}"), ("POST", f"projects/{pid}/repository/branches")]
+    assert [(c.method, c.api_path) for c in sent] == [("GET", f"groups/{gid}/projects"),
+                                                     ("GET", f"projects/{pid}/{BRANCH_PATH}"),
+                                                     ("POST", f"projects/{pid}/repository/branches")]
     assert sent[-1].keys() == ["id", "branch", "ref"]
     assert sent[-1].json() == {"id": pid, "branch": BRANCH, "ref": "master"}
 
     assert GitlabGit.get_branch_info(name, gid, BRANCH)["name"] == BRANCH
     assert [(c.method, c.api_path, c.status) for c in calls()] == [
-        ("GET", "projects", 200), ("GET", f"projects/{pid}/{BRANCH_PATH}", 200)]
+        ("GET", f"groups/{gid}/projects", 200), ("GET", f"projects/{pid}/{BRANCH_PATH}", 200)]
 
     # It exists now: no second POST.
     assert GitlabGit.create_branch(name, gid, BRANCH, "other") is None

@@ -19,13 +19,13 @@ class CountingLookup(GitlabGit):
 
 def test_create_branch_looks_the_project_up_once_unless_the_lookup_is_redefined(sb, calls, group, project):
     pid, name, gid = project["id"], project["name"], group["id"]
+    lookup = ("GET", f"groups/{gid}/projects")
     assert GitlabGit.create_branch(name, gid, BRANCH)["name"] == BRANCH
     assert [(c.method, c.api_path) for c in calls()] == [
-        ("GET", "projects"), ("GET", f"projects/{pid}/{BRANCH_PATH}"), ("POST", f"projects/{pid}/repository/branches")]
+        lookup, ("GET", f"projects/{pid}/{BRANCH_PATH}"), ("POST", f"projects/{pid}/repository/branches")]
 
     # A redefined lookup is called by create_branch and again by get_branch_info, as documented.
     CountingLookup.lookups = []
     assert CountingLookup.create_branch(name, gid, BRANCH) is None  # exists now
     assert CountingLookup.lookups == [(name, gid), (name, gid)]
-    assert [(c.method, c.api_path) for c in calls()] == [
-        ("GET", "projects"), ("GET", "projects"), ("GET", f"projects/{pid}/{BRANCH_PATH}")]
+    assert [(c.method, c.api_path) for c in calls()] == [lookup, lookup, ("GET", f"projects/{pid}/{BRANCH_PATH}")]

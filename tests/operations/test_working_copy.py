@@ -2,16 +2,20 @@
 the refusals, the caller's own git in the clone, the token kept out of everything printed, raised or
 stored, and publishing that survives being killed at any step."""
 
+import base64
 import os
 import re
 import signal
 import stat
 import subprocess
 import sys
+import textwrap
 import time
 
 import pytest
 
+import killing_git
+import zorv_sandbox
 from zorv_git_gitlab import errors
 from zorv_git_gitlab.git import GitlabGit
 
@@ -34,6 +38,7 @@ def tree(cwd, ref):
 def wc(sb, group, tmp_path, monkeypatch):
     """A fresh project (README.md, a script and a doomed file) cloned into tmp_path/wc."""
     monkeypatch.setenv("GIT_SSL_CAINFO", sb.env["CURL_CA_BUNDLE"])
+    monkeypatch.setenv("GITLAB_HOST", sb.env["GITLAB_HOST"])  # GITLAB_TOKEN is the token of this server
     monkeypatch.setenv("GITLAB_TOKEN", sb.token)
     project = sb.project(group["id"])
     sb.commit(project["id"], "master", {"run.sh": "echo hi\n", "old.txt": "old\n", "docs/guide.md": "v1\n"})
@@ -169,39 +174,113 @@ def test_callers_own_git_fetches_and_pushes_with_the_token_read_when_git_asks(sb
     assert time.monotonic() - started < 10
 
 
-def test_a_lock_file_left_by_a_killed_git_is_reported_and_kept(sb, wc):
+@pytest.fixture(scope="module")
+def second():
+    """Another server, with another administrator's token."""
+    with zorv_sandbox.Sandbox() as other:
+        yield other
+
+
+def presented(journal):
+    """The secrets the journal's requests carried (PRIVATE-TOKEN, the password of Basic credentials),
+    and whether git's requests were among them."""
+    found, git_requests = set(), False
+    for entry in journal:
+        headers = {name.lower(): value for name, value in entry["headers"].items()}
+        git_requests = git_requests or entry["path"].endswith("/info/refs")
+        if "private-token" in headers:
+            found.add(headers["private-token"])
+        if headers.get("authorization", "").startswith("Basic "):
+            found.add(base64.b64decode(headers["authorization"][6:]).decode().partition(":")[2])
+    return found, git_requests
+
+
+def test_each_server_sees_only_its_own_token(sb, group, second, tmp_path, monkeypatch):
+    bundle = tmp_path / "both.pem"  # each sandbox has its own CA
+    bundle.write_text(open(sb.env["CURL_CA_BUNDLE"]).read() + open(second.env["CURL_CA_BUNDLE"]).read())
+    for name in ("CURL_CA_BUNDLE", "GIT_SSL_CAINFO"):
+        monkeypatch.setenv(name, str(bundle))
+    # The caller's shell names the first server; the second is reached through a subclass.
+    monkeypatch.setenv("GITLAB_HOST", sb.env["GITLAB_HOST"])
+    monkeypatch.setenv("GITLAB_TOKEN", sb.token)
+    monkeypatch.delenv(second.token_variable, raising=False)
+
+    class Second(GitlabGit):
+        api_url = second.api_url
+        gitlab_token = second.token
+
+    theirs_group = second.group()
+    theirs = second.project(theirs_group["id"], files={"a.txt": "a\n"})
+    mine = sb.project(group["id"])
+    sb.clear_journal()
+    second.clear_journal()
+
+    Second.clone_project(str(tmp_path / "b"), theirs["name"], theirs_group["id"])
+    (tmp_path / "b" / "b.txt").write_text("b\n")
+    Second.commit_project(str(tmp_path / "b"), "b", theirs["name"], "master", theirs_group["id"])
+    GitlabGit.clone_project(str(tmp_path / "a"), mine["name"], group["id"])
+
+    # The caller's own git: the first clone's helper answers with GITLAB_TOKEN (GITLAB_HOST names its
+    # server); the second's only with the variable of its host, and fails at once without it.
+    git(tmp_path / "a", "fetch", "-q", "origin")
+    refused = subprocess.run(["git", "fetch", "origin"], cwd=tmp_path / "b", stdin=subprocess.DEVNULL,
+                             capture_output=True, text=True, timeout=60)
+    assert refused.returncode != 0 and f"set {second.token_variable}" in refused.stderr
+    monkeypatch.setenv(second.token_variable, second.token)
+    git(tmp_path / "b", "fetch", "-q", "origin")
+
+    assert presented(sb.sandbox.journal()) == ({sb.token}, True)
+    assert presented(second.journal()) == ({second.token}, True)
+
+
+def test_git_reads_gitlab_token_again_only_while_the_class_keeps_it(sb, group, tmp_path):
+    """GitlabGit takes its token from the environment: git gets GITLAB_TOKEN as it is at the call. A
+    subclass with a token of its own (even the same text) keeps that one."""
+    project = sb.project(group["id"])
+    later = sb.sandbox.create_user("later-" + project["name"], admin=True)["token"]
+    script = textwrap.dedent(f"""
+        import os
+        from zorv_git_gitlab.git import GitlabGit
+        os.environ["GITLAB_TOKEN"] = {later!r}
+        GitlabGit.clone_project({str(tmp_path / "a")!r}, {project["name"]!r}, {group["id"]})
+        class Own(GitlabGit):
+            gitlab_token = {sb.token!r}
+        Own.clone_project({str(tmp_path / "b")!r}, {project["name"]!r}, {group["id"]})
+    """)
+    env = {**os.environ, "GITLAB_HOST": sb.env["GITLAB_HOST"], "GITLAB_TOKEN": sb.token,
+           "GIT_SSL_CAINFO": sb.env["CURL_CA_BUNDLE"]}
+    sb.clear_journal()
+    subprocess.run([sys.executable, "-c", script], env=env, check=True, capture_output=True, timeout=120)
+    git_calls = [c for c in sb.sandbox.journal() if c["path"].endswith("/info/refs")]
+    assert [presented([c])[0] for c in git_calls] == [{later}, {sb.token}]
+
+
+def test_a_lock_file_is_kept_while_a_git_works_in_the_copy_and_removed_once_none_does(sb, wc, caplog):
     project, target = wc
     (target / "x.txt").write_text("x\n")
     lock = target / ".git" / "index.lock"
     lock.write_bytes(b"")
+    head = git(target, "rev-parse", "HEAD")
+    publish = lambda: GitlabGit.commit_project(str(target), "x", project["name"], "master", project["namespace"]["id"])
+
+    # A git at work in the copy may hold the lock: it is named, kept, and nothing else is done.
+    live = subprocess.Popen(["git", "cat-file", "--batch"], cwd=target, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    sb.clear_journal()
     with pytest.raises(errors.GitError, match=re.escape(f"the lock file {lock} exists")) as raised:
-        GitlabGit.commit_project(str(target), "x", project["name"], "master", project["namespace"]["id"])
-    assert f"remove {lock} and call again" in str(raised.value)
-    assert lock.exists()
-    lock.unlink()
-    GitlabGit.commit_project(str(target), "x", project["name"], "master", project["namespace"]["id"])
-    assert git(target, "status", "--porcelain") == ""
+        publish()
+    assert f"git process {live.pid} is working in this repository" in str(raised.value)
+    assert lock.exists() and git(target, "rev-parse", "HEAD") == head and sb.journal() == []
 
+    # Killed and not yet reaped (a zombie), that git is gone: its lock is removed and the call publishes.
+    live.kill()
+    while open(f"/proc/{live.pid}/stat").read().rpartition(")")[2].split()[0] != "Z":
+        time.sleep(0.001)
+    publish()
+    live.wait()
+    assert not lock.exists() and git(target, "status", "--porcelain") == ""
+    assert git(target, "show", "origin/master:x.txt") == "x\n"
+    assert f"removed the lock file {lock}" in caplog.text
 
-# git for the kill-point test: the library's call numbered ZORV_KILL ("<command>:<n>:kill") kills the
-# whole process group of the publishing child with SIGKILL before it starts; "merge:<n>:hook" runs the
-# merge with a pre-merge-commit hook that does so, after git has written the merge's result and before
-# it makes the merge commit. git's own inner commands do not come through here.
-KILLING_GIT = r"""#!/bin/sh
-sub= skip=
-for arg; do
-    if [ -n "$skip" ]; then skip=; continue; fi
-    case "$arg" in -c|-C) skip=1 ;; -*) ;; *) sub=$arg; break ;; esac
-done
-[ -n "$sub" ] || exec "$REAL_GIT" "$@"
-n=$(( $(cat "$ZORV_KILL_DIR/count-$sub" 2>/dev/null || echo 0) + 1 ))
-echo "$n" > "$ZORV_KILL_DIR/count-$sub"
-case "$ZORV_KILL" in
-    "$sub:$n:kill") kill -KILL 0 ;;
-    "$sub:$n:hook") exec "$REAL_GIT" -c core.hooksPath="$ZORV_KILL_DIR/hooks" "$@" ;;
-esac
-exec "$REAL_GIT" "$@"
-"""
 
 PUBLISH = """import sys
 from zorv_git_gitlab.git import GitlabGit
@@ -209,12 +288,12 @@ GitlabGit.api_url, GitlabGit.gitlab_token = sys.argv[1], sys.argv[2]
 GitlabGit.commit_project(sys.argv[3], "publish", sys.argv[4], "master", int(sys.argv[5]))
 """
 
-# Where the publishing child is killed: through the git above, or by the test once the sandbox holds
+# Where the publishing child is killed: through killing_git, or by the test once the sandbox holds
 # a request of the step open (`delay` on `route`; "drop" makes the server never answer it).
 KILL_POINTS = {
     "before the first fetch": {"git": "fetch:1:kill"},
     "during the first fetch": {"route": "git", "action": "delay"},
-    "during the merge": {"git": "merge:1:hook"},
+    "during the merge": {"git": "merge:1:hook-pre-merge-commit"},
     "during the upload, never applied": {"route": "commits", "action": "drop"},
     "during the upload, applied after": {"route": "commits", "action": "delay"},
     "after the 201, before the second fetch": {"git": "fetch:2:kill"},
@@ -238,6 +317,7 @@ def test_publishing_killed_at_any_step_then_run_again_publishes_every_change_onc
                                                                                      monkeypatch):
     kill = KILL_POINTS[point]
     monkeypatch.setenv("GIT_SSL_CAINFO", sb.env["CURL_CA_BUNDLE"])
+    monkeypatch.setenv("GITLAB_HOST", sb.env["GITLAB_HOST"])  # GITLAB_TOKEN is the token of this server
     monkeypatch.setenv("GITLAB_TOKEN", sb.token)
     project = sb.project(group["id"])
     sb.commit(project["id"], "master", {"a.txt": "a1\n", "gone.txt": "bye\n"})
@@ -259,15 +339,7 @@ def test_publishing_killed_at_any_step_then_run_again_publishes_every_change_onc
     commits_url = f"projects/{project['id']}/repository/commits?ref_name=master&per_page=100"
     commits_before = len(sb.ok("GET", commits_url))
 
-    kill_dir = tmp_path / "kill"
-    (kill_dir / "hooks").mkdir(parents=True)
-    (kill_dir / "git").write_text(KILLING_GIT)
-    (kill_dir / "hooks" / "pre-merge-commit").write_text("#!/bin/sh\nkill -KILL 0\n")
-    for script in (kill_dir / "git", kill_dir / "hooks" / "pre-merge-commit"):
-        script.chmod(0o755)
-    env.update(REAL_GIT=subprocess.run(["sh", "-c", "command -v git"], capture_output=True, text=True).stdout.strip(),
-               ZORV_KILL_DIR=str(kill_dir), ZORV_KILL=kill.get("git", ""),
-               PATH=f"{kill_dir}{os.pathsep}{os.environ['PATH']}")
+    env.update(killing_git.install(tmp_path / "kill"), ZORV_KILL=kill.get("git", ""))
     argv = [sys.executable, "-c", PUBLISH, GitlabGit.api_url, sb.token, str(target), project["name"],
             str(group["id"])]
 
@@ -291,6 +363,7 @@ def test_publishing_killed_at_any_step_then_run_again_publishes_every_change_onc
         os.killpg(child.pid, signal.SIGKILL)
     out, err = child.communicate(timeout=60)
     assert child.returncode == -signal.SIGKILL, (out, err)
+    killing_git.wait_dead(child.pid)
     if kill.get("action") == "delay":
         # The server finishes the request before the same call runs again.
         deadline = time.monotonic() + 10

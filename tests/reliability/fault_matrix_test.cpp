@@ -128,7 +128,7 @@ protected:
         const std::string projects = "^/api/v4/projects/" + pid;
         const auto record = [](const std::optional<Json>& r) { return std::string(r ? "value" : "none"); };
         return {
-            {"lookup", "GET", "^/api/v4/projects$", 200, Shape::silent, "",
+            {"lookup", "GET", "^/api/v4/groups/[0-9]+/projects$", 200, Shape::silent, "",
              [&s, record] { return record(ops::get_project_info(s.ctx, "matrix", s.group)); }},
             {"read", "GET", projects + "/repository/branches/master$", 200, Shape::silent, "",
              [&s, record] { return record(ops::get_branch_info(s.ctx, "matrix", s.group, "master")); }},
@@ -397,7 +397,8 @@ TEST_F(FaultMatrix, RefusedCertificateIsNotCachedInEitherDirection) {
     }
     ::setenv("CURL_CA_BUNDLE", good.c_str(), 1);
     EXPECT_EQ(kind, "TlsError") << "a connection verified with another bundle was reused";
-    EXPECT_TRUE(requests(sb.journal(), "GET", "^/api/v4/projects$").empty()) << "the request reached the server";
+    EXPECT_TRUE(requests(sb.journal(), "GET", "^/api/v4/groups/[0-9]+/projects$").empty())
+        << "the request reached the server";
     EXPECT_TRUE(ops::get_project_info(s.ctx, "matrix", s.group));
 }
 

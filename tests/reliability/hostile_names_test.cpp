@@ -34,12 +34,15 @@ protected:
 
     static std::string pid() { return std::to_string(project_); }
 
+    // The project lookup's route: the group's projects.
+    static std::string lookup_path() { return "/api/v4/groups/" + std::to_string(group_) + "/projects"; }
+
     // Every request since the last check, as decoded path segments below /api/v4/; the project lookup
-    // (GET projects?search=names) is left out.
+    // (GET groups/:id/projects?search=names) is left out.
     static std::vector<Json> calls() {
         std::vector<Json> out;
         for (const auto& entry : zorv_test::sandbox().journal()) {
-            if (entry["path"] == "/api/v4/projects" && entry["method"] == "GET" &&
+            if (entry["path"] == lookup_path() && entry["method"] == "GET" &&
                 form_value(entry.value("query", ""), "search") == "names") {
                 continue;
             }
@@ -213,7 +216,7 @@ TEST_F(HostileNames, ProjectNamesTravelAsQueryAndBodyValues) {
         ASSERT_GE(seen.size(), 1u);
         for (const auto& entry : seen) {
             EXPECT_EQ(entry["method"], "GET");
-            EXPECT_EQ(entry["path"], "/api/v4/projects");
+            EXPECT_EQ(entry["path"], lookup_path());
             EXPECT_EQ(form_value(entry["query"].get<std::string>(), "search"), name);
         }
 
@@ -233,7 +236,7 @@ TEST_F(HostileNames, ProjectNamesTravelAsQueryAndBodyValues) {
         // Every further request is the README's: a lookup of that name, and the file route of a project.
         for (std::size_t i = 1; i < seen.size(); ++i) {
             const auto s = segments(seen[i]);
-            const bool lookup = seen[i]["path"] == "/api/v4/projects" &&
+            const bool lookup = seen[i]["path"] == lookup_path() &&
                                 form_value(seen[i]["query"].get<std::string>(), "search") == name;
             const bool readme = s.size() == 5 && s[0] == "projects" && s[3] == "files" && s[4] == "README.md";
             EXPECT_TRUE(lookup || readme) << seen[i].dump();

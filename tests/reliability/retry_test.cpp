@@ -92,7 +92,7 @@ TEST_F(Retries, GetIsNotRetriedOnOtherAnswers) {
 
 // A fault that never ends costs exactly max_tries requests, then the last answer (or the error).
 TEST_F(Retries, TriesAreBoundedAndChangeable) {
-    const std::string lookup = "^/api/v4/projects$";
+    const std::string lookup = "^/api/v4/groups/[0-9]+/projects$";
     fault("GET", lookup, {{"status", 503}, {"body", "{}"}}, 0);
     for (const int tries : {1, 2, 5}) {
         SCOPED_TRACE(tries);
@@ -115,7 +115,7 @@ TEST_F(Retries, TriesAreBoundedAndChangeable) {
 // The waits double from the base delay, each shortened by jitter to between half and all of it:
 // with a base of 100 ms, four tries wait 50..100 + 100..200 + 200..400 ms in all.
 TEST_F(Retries, BackoffGrowsExponentiallyWithJitter) {
-    fault("GET", "^/api/v4/projects$", {{"status", 502}, {"body", "{}"}}, 0);
+    fault("GET", "^/api/v4/groups/[0-9]+/projects$", {{"status", 502}, {"body", "{}"}}, 0);
     RecordingContext ctx(settings(4, milliseconds(100)));
     std::vector<double> totals;
     for (int run = 0; run < 3; ++run) {
@@ -131,7 +131,7 @@ TEST_F(Retries, BackoffGrowsExponentiallyWithJitter) {
 
 // Retry-After is honoured (a 429's whole); for a 503 a cap below it shortens the wait.
 TEST_F(Retries, RetryAfterIsHonouredUpToTheCap) {
-    const std::string lookup = "^/api/v4/projects$";
+    const std::string lookup = "^/api/v4/groups/[0-9]+/projects$";
     auto s = settings(2, milliseconds(1));
     s.retry_after_cap = std::chrono::seconds(5);
     {
@@ -157,7 +157,7 @@ TEST_F(Retries, RetryAfterIsHonouredUpToTheCap) {
 
 // The total time bounds the retries even when tries remain: a wait that would pass it is not taken.
 TEST_F(Retries, TotalTimeBoundsTheRetries) {
-    const std::string lookup = "^/api/v4/projects$";
+    const std::string lookup = "^/api/v4/groups/[0-9]+/projects$";
     fault("GET", lookup, {{"status", 503}, {"body", "{}"}}, 0);
     auto s = settings(20, milliseconds(200));
     s.retry_total_time = milliseconds(600);

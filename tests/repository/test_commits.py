@@ -110,12 +110,19 @@ class TestCommitsApi:
         assert reply.status == 400
         assert reply.json["message"].startswith("A branch called 'feature' already exists")
 
-        stale = commit(sandbox, project, "master", [{"action": "update", "file_path": "a.txt", "content": "z",
-                                                      "last_commit_id": "0" * 40}])
+        # a.txt changed after base: base is stale for it, which is checked before any action is tried
+        # (the create of an existing file comes first). A later commit that did not touch a.txt is not
+        # stale: GitLab compares the file's last commit as of last_commit_id with its last on the branch.
+        newer = commit(sandbox, project, "master", [{"action": "update", "file_path": "a.txt", "content": "y"}])
+        assert newer.status == 201
+        stale = commit(sandbox, project, "master", [{"action": "create", "file_path": "a.txt", "content": "c"},
+                                                     {"action": "update", "file_path": "a.txt", "content": "z",
+                                                      "last_commit_id": base["id"]}])
         assert (stale.status, stale.json) == (
             400, {"message": "The file has changed since you started editing it: a.txt"})
+        later = commit(sandbox, project, "master", [{"action": "create", "file_path": "d.txt", "content": "d"}])
         fresh = commit(sandbox, project, "master", [{"action": "update", "file_path": "a.txt", "content": "z",
-                                                      "last_commit_id": base["id"]}])
+                                                      "last_commit_id": later.json["id"]}])
         assert fresh.status == 201
 
     def test_form_encoded_actions_are_read_like_json(self, sandbox, project):

@@ -46,9 +46,12 @@ std::vector<zorv_test::Json> requests_to(const std::string& path_prefix) {
     return out;
 }
 
-// Projects whose names contain "app", enough for a search answer of three pages, made once for the
-// tests that need them: "app" in `near`, 250 "app-N" over both groups, then "app" in `far`, the newest
-// (on the last page).
+// The project lookup's route for a group.
+std::string lookup_path(std::int64_t group) { return "/api/v4/groups/" + std::to_string(group) + "/projects"; }
+
+// Projects whose names contain "app", seeded in bulk, made once for the tests that need them: in `far`
+// the wanted "app" and after it 250 newer "app-N", so that the group's answer (newest first) lists it on
+// its third page; in `near` an "app" and 250 look-alikes of its own.
 struct AppProjects {
     std::int64_t near = 0;
     std::int64_t far = 0;
@@ -57,12 +60,17 @@ struct AppProjects {
 
 const AppProjects& app_projects() {
     static const AppProjects made = [] {
+        auto& sb = zorv_test::sandbox();
+        const auto look_alikes = [](const std::string& prefix) {
+            std::vector<std::string> names{"app"};
+            for (int i = 0; i < 250; ++i) names.push_back(prefix + std::to_string(i));
+            return names;
+        };
         AppProjects p;
         p.near = make_group("lookup-near");
         p.far = make_group("lookup-far");
-        make_project("app", p.near);
-        for (int i = 0; i < 250; ++i) make_project("app-" + std::to_string(i), i % 2 ? p.near : p.far);
-        p.wanted = make_project("app", p.far);
+        sb.projects(p.near, look_alikes("app-near-"));
+        p.wanted = sb.projects(p.far, look_alikes("app-")).front();
         return p;
     }();
     return made;
@@ -79,7 +87,7 @@ protected:
 
 }  // namespace
 
-TEST_F(RequestLayer, ProjectLookupFollowsPagesUntilItFindsTheExactNameInTheGroup) {
+TEST_F(RequestLayer, ProjectLookupFollowsTheGroupsPagesUntilItFindsTheExactName) {
     const auto& apps = app_projects();
     zorv_test::sandbox().clear_journal();
 
@@ -89,22 +97,24 @@ TEST_F(RequestLayer, ProjectLookupFollowsPagesUntilItFindsTheExactNameInTheGroup
     EXPECT_EQ((*found)["id"], apps.wanted);
     EXPECT_TRUE(ctx.lines.empty());
 
-    const auto searches = requests_to("/api/v4/projects");
-    ASSERT_GE(searches.size(), 1u);
-    EXPECT_EQ(searches[0]["query"], "search=app&simple=True&per_page=100");
-    EXPECT_FALSE(z::ops::get_project_info(ctx, "App", apps.far).has_value());
-    EXPECT_FALSE(z::ops::get_project_info(ctx, "app-ui", apps.far).has_value());
+    const std::string query = "search=app&simple=True&with_shared=False&include_subgroups=False&per_page=100";
+    const auto searches = requests_to("/api/v4/");
+    ASSERT_EQ(searches.size(), 3u);  // the group's third page holds it; the other group is never asked
+    for (const auto& entry : searches) EXPECT_EQ(entry["path"], lookup_path(apps.far));
+    EXPECT_EQ(searches[0]["query"], query);
+    EXPECT_EQ(searches[2]["query"], query + "&page=3");
 }
 
-TEST_F(RequestLayer, LookupPagesUntilTheLastAndFindsNothingQuietly) {
-    app_projects();
+TEST_F(RequestLayer, LookupPagesUntilTheGroupsLastAndFindsNothingQuietly) {
+    const auto& apps = app_projects();
     const auto group = make_group("lookup-miss");
     zorv_test::sandbox().clear_journal();
     Capture ctx(sandbox_config());
-    EXPECT_FALSE(z::ops::get_project_info(ctx, "app", group).has_value());
-    const auto searches = requests_to("/api/v4/projects");
-    ASSERT_GE(searches.size(), 3u);  // more than 200 projects match "app"
-    EXPECT_THAT(searches.back()["query"].get<std::string>(), HasSubstr("page="));
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "App", apps.far).has_value());  // the search ignores case
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "app-ui", apps.far).has_value());
+    EXPECT_EQ(requests_to(lookup_path(apps.far)).size(), 4u);  // three pages for "App", one for "app-ui"
+    EXPECT_FALSE(z::ops::get_project_info(ctx, "app", group).has_value());  // "app" lives in other groups
+    EXPECT_EQ(requests_to(lookup_path(group)).size(), 1u);
     EXPECT_TRUE(ctx.lines.empty());
 }
 
@@ -114,7 +124,7 @@ TEST_F(RequestLayer, TokenHeaderIsSentOnlyWhenThereIsAToken) {
     Capture without(sandbox_config(std::nullopt));
     EXPECT_FALSE(z::ops::get_project_info(without, "nothing-here", 1).has_value());  // 401, no value
 
-    const auto searches = requests_to("/api/v4/projects");
+    const auto searches = requests_to(lookup_path(1));
     ASSERT_EQ(searches.size(), 2u);
     EXPECT_EQ(searches[0]["headers"].value("PRIVATE-TOKEN", searches[0]["headers"].value("private-token", "")),
               zorv_test::sandbox().token());
@@ -216,14 +226,14 @@ TEST_F(RequestLayer, MissingProjectIsAClearErrorBeforeAnyFurtherRequest) {
         EXPECT_THAT(e.what(), HasSubstr("ghost"));
         EXPECT_THAT(e.what(), HasSubstr(std::to_string(group)));
     }
-    for (const auto& entry : zorv_test::sandbox().journal()) EXPECT_EQ(entry["path"], "/api/v4/projects");
+    for (const auto& entry : zorv_test::sandbox().journal()) EXPECT_EQ(entry["path"], lookup_path(group));
 }
 
 TEST_F(RequestLayer, ProjectLookupDecidesAsIfEachPageWereDecodedWhole) {
     auto& sb = zorv_test::sandbox();
     Capture ctx(sandbox_config());
     const auto answer = [&](const std::string& body) {
-        sb.add_fault({{"method", "GET"}, {"path", "^/api/v4/projects$"}, {"status", 200}, {"body", body}});
+        sb.add_fault({{"method", "GET"}, {"path", "^/api/v4/groups/77/projects$"}, {"status", 200}, {"body", body}});
     };
     // The last of repeated keys counts, escaped keys are keys, the record comes back as the server wrote
     // it; the same with a number beyond 64 bits elsewhere on the page.
@@ -257,7 +267,7 @@ TEST_F(RequestLayer, AnOperationReusesItsProjectUnlessTheContextMayReplaceTheLoo
         zorv_test::sandbox().clear_journal();
         return out;
     };
-    const std::string lookup = "GET /api/v4/projects";
+    const std::string lookup = "GET " + lookup_path(group);
     const std::string branch = "/api/v4/projects/" + std::to_string(project) + "/repository/branches";
     sent();
 

@@ -281,7 +281,7 @@ def test_pipelines_list_filter_read_and_retry(sb, project):
     listed = sb.call("GET", f"projects/{pid}/pipelines", query={"ref": "master"})
     assert [p["id"] for p in listed.json] == [second["id"], first["id"]]
     assert set(listed.json[0]) == {"id", "iid", "project_id", "sha", "ref", "status", "source", "created_at",
-                                   "updated_at", "web_url"}
+                                   "updated_at", "web_url", "name"}
     assert [p["id"] for p in sb.api("GET", f"projects/{pid}/pipelines?status=failed")[1]] == [second["id"]]
     assert sb.call("GET", f"projects/{pid}/pipelines", query={"updated_after": "2999-01-01T00:00:00Z"}).json == []
     window = sb.call("GET", f"projects/{pid}/pipelines",

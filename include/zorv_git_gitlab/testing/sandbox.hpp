@@ -6,7 +6,7 @@
 //
 //   TEST(Release, CreatesTheProject) {
 //       auto& sb = zt::sandbox();                  // started before the first test; GITLAB_HOST,
-//                                                  // GITLAB_TOKEN, CURL_CA_BUNDLE, GIT_SSL_CAINFO exported
+//                                                  // GITLAB_TOKEN, CURL_CA_BUNDLE, ... exported
 //       const auto group = sb.group();             // a fresh group
 //       sb.clear_journal();
 //       sb.fail("GET", "/projects$", 503);         // the next matching request is answered 503
@@ -74,10 +74,10 @@ public:
     struct Options {
         std::string binary;             // empty: find_binary()
         std::vector<std::string> args;  // more options for the program (--data-dir DIR, --no-registry, ...)
-        bool export_environment = false;  // setenv() the four variables in this process
+        bool export_environment = false;  // setenv() the variables of environment() in this process
     };
 
-    // The test binary's sandbox, started on first use, with the four variables exported.
+    // The test binary's sandbox, started on first use, with its variables (environment()) exported.
     static Sandbox& instance();
     // The program to run: $ZORV_SANDBOX_BIN, else the installed one, else the first on PATH.
     static std::string find_binary();
@@ -92,7 +92,9 @@ public:
     [[nodiscard]] const std::string& token() const { return token_; }  // the administrator's
     [[nodiscard]] const std::string& ca_file() const { return ca_file_; }
     [[nodiscard]] std::string api_url() const { return "https://" + host_ + "/api/v4/"; }
-    // GITLAB_HOST, GITLAB_TOKEN, CURL_CA_BUNDLE, GIT_SSL_CAINFO with their values, for a child's environment.
+    // GITLAB_HOST, GITLAB_TOKEN, the token's variable for this host (token_variable(host()), which the
+    // credential helper of a clone of this sandbox reads), CURL_CA_BUNDLE, GIT_SSL_CAINFO with their
+    // values, for a child's environment; what export_environment sets.
     [[nodiscard]] std::vector<std::pair<std::string, std::string>> environment() const;
 
     // A call below /api/v4/ (`path` may carry a query string) with a JSON body unless `body` is
@@ -138,6 +140,9 @@ public:
     // A project in the group; with `files` (path -> text) a first commit on master holding them.
     Json project(std::int64_t group_id, const std::string& name = {},
                  const std::map<std::string, std::string>& files = {}) const;
+    // Many projects in the group at once, each made and checked as POST /projects makes it (a control
+    // route, so in no journal); their bare repositories are made on first use. Their ids, in order.
+    std::vector<std::int64_t> projects(std::int64_t group_id, const std::vector<std::string>& names) const;
     // A commit on `branch` with `files`, each given `action` ("create", or "update" for existing files).
     Json commit(std::int64_t project_id, const std::string& branch, const std::map<std::string, std::string>& files,
                 const std::string& start_branch = {}, const std::string& action = "create") const;

@@ -1,10 +1,11 @@
 """The sandbox server as a test kit: start a local GitLab stand-in, point code at it, seed it, and
-check which requests the code sent (standard library only).
+check which requests the code sent (standard library only, and the library's rule for naming a
+server's token variable).
 
     from zorv_git_gitlab.testing import Sandbox
 
     with Sandbox() as sandbox:                  # the installed zorv-gitlab-sandbox
-        env = sandbox.environ()                 # GITLAB_HOST, GITLAB_TOKEN, CURL_CA_BUNDLE, GIT_SSL_CAINFO
+        env = sandbox.environ()                 # GITLAB_HOST, GITLAB_TOKEN, CURL_CA_BUNDLE, GIT_SSL_CAINFO, ...
         group = sandbox.group()                 # a fresh group to work in
         sandbox.fail("GET", r"/projects$", status=503, times=2)
         ...                                     # run the code under test
@@ -235,6 +236,14 @@ class Sandbox:
         return self.env["GITLAB_TOKEN"]
 
     @property
+    def token_variable(self):
+        """The variable that holds the token for this sandbox's host, which the credential helper of a
+        clone of it reads (GITLAB_TOKEN_127_0_0_1_<port>; see the README's Configuration)."""
+        from zorv_git_gitlab._core import token_variable  # the library's one rule for the name
+
+        return token_variable(self.host)
+
+    @property
     def base_url(self):
         return "https://" + self.host
 
@@ -243,9 +252,12 @@ class Sandbox:
         return self.base_url + _API
 
     def environ(self, base=None):
-        """A copy of `base` (default os.environ) with the sandbox's four variables set."""
+        """A copy of `base` (default os.environ) with the sandbox's four variables set, and its token
+        also under token_variable, so that git in a clone of this sandbox finds it even where
+        GITLAB_HOST names another server."""
         merged = dict(os.environ if base is None else base)
         merged.update(self.env)
+        merged[self.token_variable] = self.token
         return merged
 
     # --- requests -------------------------------------------------------------------------------
@@ -409,6 +421,12 @@ class Sandbox:
         if files:
             self.commit(record["id"], "master", files)
         return record
+
+    def projects(self, group_id, names, **fields):
+        """Many projects in the group at once, each made and checked as POST /projects makes it (a
+        control route, so in no journal); their bare repositories are made on first use. `fields`:
+        description, visibility, default_branch. Their ids, in the names' order."""
+        return self.control("POST", "projects", {"namespace_id": group_id, "names": list(names), **fields})["ids"]
 
     def commit(self, project_id, branch, files, start_branch=None, action="create"):
         """A commit on `branch` with `files` (path -> text), each given `action` ("create", or "update"

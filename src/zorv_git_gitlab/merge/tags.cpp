@@ -44,7 +44,7 @@ void tag_project(Context& ctx, const std::string& tag_name, const std::string& p
     rest::Api api(ctx, "tag_project");
     const auto project = require_project(ctx, api.operation(), project_name, group_id);
     if (present(inner::get_tag_info(ctx, tag_name, project))) {
-        ctx.report(Outcome{Outcome::Kind::nothing_to_do, {}});
+        ctx.report(Outcome{Outcome::Kind::nothing_to_do, {}, "tag " + tag_name + " exists in " + project_name});
         return;
     }
     const auto response = api.post_form(rest::Path{"projects", project.id_text, "repository", "tags"},

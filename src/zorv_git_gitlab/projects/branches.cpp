@@ -31,7 +31,7 @@ std::optional<Json> create_branch(Context& ctx, const std::string& project_name,
     rest::Api api(ctx, "create_branch");
     const auto project = require_project(ctx, api.operation(), project_name, group_id);
     if (present(inner::get_branch_info(ctx, project, branch_name))) {
-        ctx.report(Outcome{Outcome::Kind::nothing_to_do, {}});
+        ctx.report(Outcome{Outcome::Kind::nothing_to_do, {}, "branch " + branch_name + " exists in " + project_name});
         return std::nullopt;
     }
     const Json body = {{"id", project.id}, {"branch", branch_name}, {"ref", ref}};
@@ -43,7 +43,7 @@ void delete_branch(Context& ctx, const std::string& project_name, std::int64_t g
     rest::Api api(ctx, "delete_branch");
     const auto project = require_project(ctx, api.operation(), project_name, group_id);
     if (!present(inner::get_branch_info(ctx, project, branch_name))) {
-        ctx.report(Outcome{Outcome::Kind::not_found, {}});
+        ctx.report(Outcome{Outcome::Kind::not_found, {}, "no branch " + branch_name + " in " + project_name});
         return;
     }
     const auto response = api.del(rest::Path{"projects", project.id_text, "repository", "branches", branch_name});

@@ -1,11 +1,22 @@
-// The project lookup: the project named exactly `project_name` in group `group_id`, searched page by page.
+// The project lookup: the project named exactly `project_name` in group `group_id`, searched among the
+// group's own projects page by page.
 //
-// A search page lists every project whose name contains the searched text, in any group: up to a hundred
-// records, of which few carry the exact name. Each page is read with simdjson, which validates all of it
-// and tells each record's name without building the record; only the elements that may match (named
-// exactly so, or not records with a name at all) are decoded into ordered_json, and the exact test runs
-// on them as on a page decoded whole. A page simdjson refuses (it is stricter about a few spellings, such
-// as integers beyond 64 bits) is decoded whole with nlohmann, so results and errors stay the same.
+// The search asks the group, not the instance (GET /groups/:id/projects, lib/api/groups.rb with
+// GroupProjectsFinder): only the projects of that namespace whose names contain the text, however many
+// the instance holds, so one request finds the project unless the group has more than a hundred
+// look-alikes. An instance-wide search lists every visible project whose name contains the text,
+// newest first (hundreds of thousands for a common word on a large instance) and refuses offset
+// paging past its limit, so it could miss a project that exists. The parameters keep what the lookup
+// matches: archived projects stay in (archived is not sent, and GitLab then filters nothing), projects
+// shared into the group from elsewhere stay out (with_shared=False), as do those of subgroups
+// (include_subgroups=False). A group that does not exist (404) or an answer refused finds nothing.
+//
+// A page lists up to a hundred records, of which few carry the exact name. Each page is read with
+// simdjson, which validates all of it and tells each record's name without building the record; only
+// the elements that may match (named exactly so, or not records with a name at all) are decoded into
+// ordered_json, and the exact test runs on them as on a page decoded whole. A page simdjson refuses (it
+// is stricter about a few spellings, such as integers beyond 64 bits) is decoded whole with nlohmann,
+// so results and errors stay the same.
 #include <simdjson.h>
 
 #include "rest/api.hpp"
@@ -31,7 +42,8 @@ public:
     }
 
 private:
-    // The exact test: the name is project_name and the namespace's id is the integer group_id.
+    // The exact test: the name is project_name and the namespace's id is the integer group_id (the group
+    // answers with its own projects only, but the test stays as it was, on what the server sent).
     [[nodiscard]] bool matches(const Json& project) const {
         if (rest::field(project, "name", operation_) != name_) return false;
         const Json& id = rest::field(rest::field(project, "namespace", operation_), "id", operation_);
@@ -87,7 +99,11 @@ std::optional<Json> get_project_info(Context& ctx, const std::string& project_na
     rest::Api api(ctx, "get_project_info");
     ProjectSearch search(project_name, group_id, api.operation());
     std::optional<Json> found;
-    api.each_page(rest::Path{"projects"}, {{"search", project_name}, {"simple", rest::bool_text(true)}},
+    const rest::Params query{{"search", project_name},
+                             {"simple", rest::bool_text(true)},
+                             {"with_shared", rest::bool_text(false)},
+                             {"include_subgroups", rest::bool_text(false)}};
+    api.each_page(rest::Path{"groups", std::to_string(group_id), "projects"}, query,
                   [&](const rest::Response& page, int) {
                       auto verdict = search.read(page);
                       found = std::move(verdict.found);

@@ -40,17 +40,17 @@ public:
             create(c.a_path, c.a_mode, c.a_blob);
             return;
         }
-        if (c.a_blob != c.b_blob) actions_.push_back({ActionKind::update, c.a_path, c.a_blob, executable(c.a_mode)});
+        if (c.a_blob != c.b_blob) actions_.push_back({ActionKind::update, c.a_path, c.a_blob, executable(c.a_mode), {}});
         if (executable(c.a_mode) != executable(c.b_mode)) {
-            actions_.push_back({ActionKind::chmod, c.a_path, {}, executable(c.a_mode)});
+            actions_.push_back({ActionKind::chmod, c.a_path, {}, executable(c.a_mode), {}});
         }
     }
     void create(const std::string& path, const std::string& mode, const std::string& blob) {
         check(mode, path);
-        actions_.push_back({ActionKind::create, path, blob, executable(mode)});
-        if (executable(mode)) actions_.push_back({ActionKind::chmod, path, {}, true});
+        actions_.push_back({ActionKind::create, path, blob, executable(mode), {}});
+        if (executable(mode)) actions_.push_back({ActionKind::chmod, path, {}, true, {}});
     }
-    void remove(const std::string& path) { actions_.push_back({ActionKind::remove, path, {}, false}); }
+    void remove(const std::string& path) { actions_.push_back({ActionKind::remove, path, {}, false, {}}); }
 
     std::vector<Action> finish() {
         if (!refused_.empty()) {

@@ -27,6 +27,7 @@ struct Action {
     std::string path;
     std::string blob;         // create, update: the object whose bytes become the content
     bool executable = false;  // create, update: committed as 100755; chmod: the bit to set
+    std::string last_commit_id;  // update, delete, chmod: the path's last commit on the server's branch, when sent
 };
 
 // The actions that make side b equal to side a, in four passes: updates (M, then T), creates (D),

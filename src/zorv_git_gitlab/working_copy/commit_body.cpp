@@ -135,9 +135,31 @@ void BlobReader::finish() {
     if (!result.ok()) git_.fail(args_, result);
 }
 
+std::vector<std::uint64_t> BlobReader::sizes(const std::vector<std::string>& blobs) const {
+    std::vector<std::uint64_t> found;
+    if (blobs.empty()) return found;
+    std::string ids;
+    for (const auto& blob : blobs) ids += blob + "\n";
+    const Args args{"cat-file", "--batch-check=%(objectsize)"};
+    const std::string out = git_.output(args, {.stdin_data = ids});
+    std::string_view rest = out;
+    while (found.size() < blobs.size()) {
+        const auto end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        std::uint64_t size = 0;
+        const auto [last, ec] = std::from_chars(line.data(), line.data() + line.size(), size);
+        if (ec != std::errc{} || last != line.data() + line.size()) {
+            git_.fail(args, "object " + blobs[found.size()] + " of the local commit: " + std::string(line), -1);
+        }
+        found.push_back(size);
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+    }
+    return found;
+}
+
 CommitBody::CommitBody(const std::string& branch, const std::string& message, const std::vector<Action>& actions,
                        const std::optional<std::string>& author_name, const std::optional<std::string>& author_email,
-                       BlobReader& blobs)
+                       BlobReader& blobs, bool show_progress)
     : actions_(actions), blobs_(blobs) {
     head_ = "{\"branch\":" + json_string(branch, "the branch name") +
             ",\"commit_message\":" + json_string(message, "the commit message") + ",\"actions\":[";
@@ -149,6 +171,23 @@ CommitBody::CommitBody(const std::string& branch, const std::string& message, co
                  ",\"author_email\":" + json_string(*author_email, "the author e-mail address");
     }
     tail_ += "}";
+    if (show_progress) progress_.emplace("Uploading the commit", total_size());
+}
+
+std::uint64_t CommitBody::total_size() const {
+    std::vector<std::string> blobs;
+    for (const auto& action : actions_) {
+        if (action.kind == ActionKind::create || action.kind == ActionKind::update) blobs.push_back(action.blob);
+    }
+    const auto sizes = blobs_.sizes(blobs);
+    std::uint64_t total = head_.size() + tail_.size();
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < actions_.size(); ++i) {
+        std::string after;
+        total += (i > 0 ? 1 : 0) + action_text(actions_[i], paths_[i], after).size() + after.size();
+        if (!after.empty()) total += 4 * ((sizes[next++] + 2) / 3);  // base64: 4 characters per 3 bytes
+    }
+    return total;
 }
 
 std::size_t CommitBody::fill(char* buffer, std::size_t capacity) {
@@ -165,34 +204,49 @@ std::size_t CommitBody::fill(char* buffer, std::size_t capacity) {
         pending_pos_ = 0;
         if (!produce()) break;
     }
+    if (progress_) {
+        progress_->advance(written);
+        if (written == 0) progress_->complete();
+    }
     return written;
 }
 
-void CommitBody::start_action(const Action& action) {
-    const std::string& path = paths_[next_action_];
-    if (next_action_ > 0) pending_ += ',';
-    pending_ += "{\"action\":\"";
-    pending_ += action_name(action.kind);
-    pending_ += "\",\"file_path\":" + path;
+std::string CommitBody::action_text(const Action& action, const std::string& path, std::string& after) {
+    std::string text = "{\"action\":\"";
+    text += action_name(action.kind);
+    text += "\",\"file_path\":" + path;
+    // The last key: the file's last commit on the branch, which makes GitLab refuse the action once
+    // the file has changed there since.
+    const std::string end =
+        action.last_commit_id.empty() ? "}" : ",\"last_commit_id\":\"" + action.last_commit_id + "\"}";
+    after.clear();
     switch (action.kind) {
     case ActionKind::remove:
-        pending_ += '}';
-        return;
+        text += end;
+        break;
     case ActionKind::chmod:
-        pending_ += action.executable ? ",\"execute_filemode\":true}" : ",\"execute_filemode\":false}";
-        return;
+        text += action.executable ? ",\"execute_filemode\":true" : ",\"execute_filemode\":false";
+        text += end;
+        break;
     case ActionKind::create:
     case ActionKind::update:
-        pending_ += ",\"content\":\"";
-        after_blob_ = "\",\"encoding\":\"base64\"";
-        if (action.executable) after_blob_ += ",\"execute_filemode\":true";
-        after_blob_ += '}';
-        blob_left_ = blobs_.open(action.blob, action.path);
-        if (blob_left_ == 0) {
-            blobs_.close();
-            pending_ += after_blob_;
-        }
-        return;
+        text += ",\"content\":\"";
+        after = "\",\"encoding\":\"base64\"";
+        if (action.executable) after += ",\"execute_filemode\":true";
+        after += end;
+        break;
+    }
+    return text;
+}
+
+void CommitBody::start_action(const Action& action) {
+    if (next_action_ > 0) pending_ += ',';
+    pending_ += action_text(action, paths_[next_action_], after_blob_);
+    if (after_blob_.empty()) return;
+    blob_left_ = blobs_.open(action.blob, action.path);
+    if (blob_left_ == 0) {
+        blobs_.close();
+        pending_ += after_blob_;
     }
 }
 

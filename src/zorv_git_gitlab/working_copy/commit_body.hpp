@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "output.hpp"
 #include "working_copy/changes.hpp"
 #include "working_copy/git_runner.hpp"
 
@@ -30,6 +31,8 @@ public:
     void close();
     // Ends the child, if one was started, and checks its exit status.
     void finish();
+    // The sizes of the blobs, in their order, from one `git cat-file --batch-check`.
+    [[nodiscard]] std::vector<std::uint64_t> sizes(const std::vector<std::string>& blobs) const;
 
 private:
     zorv_git::process::Child& child();
@@ -45,10 +48,11 @@ private:
 class CommitBody {
 public:
     // The payload's fields: every string is placed as nlohmann's dump() of it. Error (before anything
-    // is sent) when one of them is not valid UTF-8.
+    // is sent) when one of them is not valid UTF-8. With `show_progress`, the bytes handed out advance
+    // a progress line of the body's total (computed first from the blobs' sizes).
     CommitBody(const std::string& branch, const std::string& message, const std::vector<Action>& actions,
                const std::optional<std::string>& author_name, const std::optional<std::string>& author_email,
-               BlobReader& blobs);
+               BlobReader& blobs, bool show_progress = false);
 
     // Writes the next bytes of the body into `buffer`; 0 at the end.
     std::size_t fill(char* buffer, std::size_t capacity);
@@ -56,6 +60,11 @@ public:
 private:
     bool produce();  // appends the next piece to pending_; false at the end
     void start_action(const Action& action);
+    // The action's JSON text up to its content (for a file: through the content's opening quote), and
+    // in `after` what follows the content (empty for an action without content).
+    [[nodiscard]] static std::string action_text(const Action& action, const std::string& path, std::string& after);
+    // The number of bytes fill() hands out in all.
+    [[nodiscard]] std::uint64_t total_size() const;
 
     const std::vector<Action>& actions_;
     std::vector<std::string> paths_;  // file paths as JSON strings
@@ -69,6 +78,7 @@ private:
     std::uint64_t blob_left_ = 0;
     std::string after_blob_;
     std::string raw_;
+    std::optional<ProgressLine> progress_;
 };
 
 }  // namespace zorv_git_gitlab::working_copy

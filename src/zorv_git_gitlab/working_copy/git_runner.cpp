@@ -4,7 +4,9 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "output.hpp"
 #include "rest/base64.hpp"
+#include "zorv_git_gitlab/credentials.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 
 namespace zorv_git_gitlab::working_copy {
@@ -51,18 +53,20 @@ std::string lock_file_in(std::string_view message) {
 
 }  // namespace
 
-GitRunner::GitRunner(std::filesystem::path cwd, std::optional<std::string> token,
-                     std::vector<std::string> extra_secrets, const Settings& settings)
+GitRunner::GitRunner(std::filesystem::path cwd, Credential credential, std::vector<std::string> extra_secrets,
+                     const Settings& settings)
     : cwd_(std::move(cwd)), secrets_(std::move(extra_secrets)) {
     if (!std::getenv("GIT_HTTP_LOW_SPEED_LIMIT") && !std::getenv("GIT_HTTP_LOW_SPEED_TIME")) {
         network_env_ = {{"GIT_HTTP_LOW_SPEED_LIMIT", std::to_string(settings.stall_bytes_per_second)},
                         {"GIT_HTTP_LOW_SPEED_TIME", std::to_string(settings.stall_timeout.count())}};
     }
-    if (token && !token->empty()) {
+    if (const auto& token = credential.token; token && !token->empty()) {
         const std::string basic = rest::base64("oauth2:" + *token);
         const std::string index = std::to_string(config_env_index());
+        // http.<url>.extraHeader: git adds the header only to requests for that server (its scheme,
+        // host and port), whatever address the remote or a redirect names.
         auth_env_ = {{"GIT_CONFIG_COUNT", std::to_string(config_env_index() + 1)},
-                     {"GIT_CONFIG_KEY_" + index, "http.extraHeader"},
+                     {"GIT_CONFIG_KEY_" + index, "http." + credential.server + "/.extraHeader"},
                      {"GIT_CONFIG_VALUE_" + index, "Authorization: Basic " + basic}};
         secrets_.push_back(*token);
         secrets_.push_back(basic);
@@ -70,6 +74,12 @@ GitRunner::GitRunner(std::filesystem::path cwd, std::optional<std::string> token
     // Longest first, so that a secret containing another is replaced whole.
     std::erase_if(secrets_, [](const std::string& s) { return s.empty(); });
     std::sort(secrets_.begin(), secrets_.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+}
+
+GitRunner GitRunner::for_context(const Context& ctx, std::filesystem::path cwd) {
+    const Config config = ctx.config();
+    return GitRunner(std::move(cwd), Credential{server_of(config.api_url), ctx.clone_token()},
+                     {config.token.value_or("")}, config.settings);
 }
 
 process::Options GitRunner::options(bool network) const {
@@ -133,12 +143,27 @@ process::Result GitRunner::probe(const Args& args) const {
 process::Result GitRunner::run(const Args& args, const GitCall& call) const {
     process::Options opts = options(call.network);
     opts.stdin_data = call.stdin_data;
+    // git's progress passed on piece by piece, each ending where git ends a line or returns to its
+    // start, so that a secret (in a trace the caller asked git for) is redacted whole.
+    std::string partial;
+    if (call.progress) {
+        opts.on_stderr = [&](std::string_view chunk) {
+            for (const char c : chunk) {
+                partial += c;
+                if (c == '\r' || c == '\n') {
+                    write_progress(redact(partial));
+                    partial.clear();
+                }
+            }
+        };
+    }
     process::Result result;
     try {
         result = process::run(argv(args), opts);
     } catch (const process::SpawnError& e) {
         fail(args, e.what(), -1);
     }
+    if (!partial.empty()) write_progress(redact(partial) + "\n");
     if (result.term_signal != 0 || std::find(call.accept.begin(), call.accept.end(), result.exit_code) == call.accept.end()) {
         fail(args, result);
     }

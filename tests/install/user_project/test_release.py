@@ -25,7 +25,7 @@ def test_faults_and_subprocesses(gitlab_sandbox, gitlab_group):
     gitlab_sandbox.fail("GET", r"/projects$", status=500)
     assert GitlabGit.get_project_info("app", gitlab_group["id"]) is None
     (lookup,) = gitlab_sandbox.requests()
-    assert (lookup.api_path, lookup.status) == ("projects", 500)
+    assert (lookup.api_path, lookup.status) == (f"groups/{gitlab_group['id']}/projects", 500)
     # Subprocesses see the sandbox too.
     host = subprocess.run(["sh", "-c", 'echo "$GITLAB_HOST $GIT_SSL_CAINFO"'], capture_output=True, text=True)
     assert host.stdout.split() == [gitlab_sandbox.host, gitlab_sandbox.env["GIT_SSL_CAINFO"]]
