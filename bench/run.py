@@ -5,9 +5,10 @@ several runs; each run of a latency benchmark is itself the median of many itera
 results are written as JSON next to the build (bench-results.json).
 
 Parts, in order: the wire check (every client sends the same requests), latency per operation,
-client CPU per request (callgrind), import time, threads, commit_project. With --rtt, the link part
-instead: every client and operation timed directly and through a relay that delays each direction
-(bench/driver/relay.cpp), and the round trips each operation paid.
+client CPU per request (callgrind), import time, threads, commit_project, the fleet through a throttle
+(bench/fleet.py). With --rtt, the link part instead: every client and operation timed directly and
+through a relay that delays each direction (bench/driver/relay.cpp), and the round trips each operation
+paid.
 """
 
 import argparse
@@ -29,6 +30,7 @@ import zlib
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import fleet  # noqa: E402
 import report  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
@@ -66,6 +68,7 @@ class Profile:
         self.thread_rounds = 1 if quick else 3
         self.commit_sizes = [200, 1000] if quick else [1000, 10000]
         self.commit_rounds = 1 if quick else 3
+        self.fleet_projects = 150 if quick else 700
         self.quick = quick
 
     def link(self, rtt_ms):
@@ -720,7 +723,8 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", required=True, help="the build directory (configured with ZORV_BUILD_BENCH=ON)")
     parser.add_argument("--quick", action="store_true", help="few iterations, to try the benchmarks out")
-    parser.add_argument("--only", help="comma-separated parts: wire,latency,link,cpu,costs,import,scale,threads,commit")
+    parser.add_argument("--only", help="comma-separated parts: wire,latency,link,cpu,costs,import,scale,threads,"
+                                       "commit,fleet")
     parser.add_argument("--sandbox-threads", type=int, default=64)
     parser.add_argument("--commit-sizes", help="comma-separated file counts for commit_project (default 1000,10000)")
     parser.add_argument("--commit-rounds", type=int, help="runs per commit_project size (default 3)")
@@ -728,7 +732,8 @@ def main(argv):
                                       "operation directly and through a delaying relay) instead of the others")
     args = parser.parse_args(argv)
     rtts = [int(x) for x in args.rtt.split(",")] if args.rtt else []
-    parts = set((args.only or ("link" if rtts else "wire,latency,cpu,costs,import,scale,threads,commit")).split(","))
+    parts = set((args.only or ("link" if rtts else "wire,latency,cpu,costs,import,scale,threads,commit,fleet"))
+                .split(","))
     if "link" in parts and not rtts:
         parser.error("the link part needs --rtt")
     profile = Profile(args.quick)
@@ -765,6 +770,7 @@ def main(argv):
         part("scale", lookup_at_scale, build, profile)
         part("threads", threads, runner, sandbox, profile)
         part("commit", commit_project, runner, sandbox, profile, gid)
+        part("fleet", fleet.run, runner, sandbox, profile.fleet_projects, PYTHON)
     finally:
         sandbox.stop()
         shutil.rmtree(workdir, ignore_errors=True)

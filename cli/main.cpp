@@ -206,6 +206,8 @@ std::vector<Limit> declare_settings(CLI::App& app) {
         limit.option = app.add_option(names, limit.value, std::string(setting.help))->capture_default_str();
         if (zg::kind_of(setting) == zg::SettingKind::count) {
             limit.option->check(CLI::Range(1.0, 1e6));
+        } else if (zg::kind_of(setting) == zg::SettingKind::rate) {
+            limit.option->check(CLI::NonNegativeNumber);
         } else {
             limit.option->check(CLI::PositiveNumber);
         }

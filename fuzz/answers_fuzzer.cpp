@@ -246,11 +246,13 @@ Config config_for(int port) {
     s.connect_timeout = std::chrono::seconds(2);
     s.stall_timeout = std::chrono::seconds(2);
     s.max_response_bytes = 1 << 20;
-    // Retries are exercised without waiting: no backoff, Retry-After capped at nothing.
+    // Retries are exercised without waiting: no backoff, Retry-After capped at nothing, and a total time
+    // so short that a 429's Retry-After of a second or more (which is never shortened) ends the request
+    // at once, and pacing waits for no rate-limit reset more than half a second away.
     s.max_tries = 3;
     s.retry_base_delay = std::chrono::milliseconds(0);
     s.retry_after_cap = std::chrono::milliseconds(0);
-    s.retry_total_time = std::chrono::seconds(5);
+    s.retry_total_time = std::chrono::milliseconds(500);
     s.merge_poll_interval = std::chrono::milliseconds(1);
     return config;
 }

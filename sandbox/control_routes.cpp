@@ -8,16 +8,6 @@ namespace zorv_sandbox {
 
 namespace {
 
-Json body_object(Context& ctx) {
-    if (ctx.req.body.find_first_not_of(" \t\r\n") == std::string::npos) return Json::object();
-    try {
-        Json j = Json::parse(ctx.req.body);
-        if (j.is_object()) return j;
-    } catch (const Json::parse_error&) {
-    }
-    throw ApiError::message(400, "the body must be a JSON object");
-}
-
 const Json kEndStatuses = Json::array({"success", "failed", "canceled", "skipped"});
 const Json kStatuses = Json::array({"created", "waiting_for_resource", "preparing", "pending", "running", "success",
                                     "failed", "canceled", "skipped", "manual", "scheduled"});
@@ -36,7 +26,7 @@ void clear_journal(Context& ctx) {
 }
 
 void add_fault(Context& ctx) {
-    const auto id = ctx.sandbox.add_fault(body_object(ctx));
+    const auto id = ctx.sandbox.add_fault(json_body(ctx.req));
     send_json(ctx.res, 201, Json{{"id", id}});
 }
 
@@ -46,7 +36,7 @@ void clear_faults(Context& ctx) {
 }
 
 void create_user(Context& ctx) {
-    const Json b = body_object(ctx);
+    const Json b = json_body(ctx.req);
     const auto username = param_string(b, "username").value_or("");
     const auto name = param_string(b, "name").value_or(username);
     const bool admin = param_bool(b, "admin").value_or(false);
@@ -56,14 +46,14 @@ void create_user(Context& ctx) {
 void get_settings(Context& ctx) { send_json(ctx.res, 200, ctx.sandbox.settings()); }
 
 void update_settings(Context& ctx) {
-    ctx.sandbox.update_settings(body_object(ctx));
+    ctx.sandbox.update_settings(json_body(ctx.req));
     send_json(ctx.res, 200, ctx.sandbox.settings());
 }
 
 // Adds a pipeline as a push would ({"ref", "sha", "status"}; sha defaults to 40 zeros).
 void add_pipeline(Context& ctx) {
     const auto project = ctx.project();
-    const Json b = body_object(ctx);
+    const Json b = json_body(ctx.req);
     const auto ref = param_string(b, "ref").value_or(kDefaultBranch);
     const auto sha = param_string(b, "sha").value_or(std::string(40, '0'));
     Json record = ctx.sandbox.add_pipeline(project.id, ref, sha, param_int(b, "user_id"));
@@ -98,7 +88,7 @@ void apply_status(Json& p, const std::string& status, const std::string& now) {
 
 void set_pipeline_status(Context& ctx) {
     const auto project = ctx.project();
-    const Json b = body_object(ctx);
+    const Json b = json_body(ctx.req);
     const auto status = param_string(b, "status");
     if (!status || !known_status(*status)) throw status_error();
     const auto pid = param_int(Json{{"pipeline_id", ctx.arg("pipeline_id")}}, "pipeline_id").value_or(0);

@@ -82,6 +82,9 @@ std::string query_href(const httplib::Request& req, const std::map<std::string, 
 // strings, Rack's nested keys are understood (`scopes[]=a`, `actions[][file_path]=x`); JSON
 // values keep their types. A malformed JSON body throws ApiError 400.
 Json params(const httplib::Request& req);
+// The body as a JSON object whatever its Content-Type (the control routes'); empty: {}. Anything else
+// throws ApiError 400 {"message":"the body must be a JSON object"}.
+Json json_body(const httplib::Request& req);
 
 // Typed parameter readers. They return nullopt when the key is absent (or null) and throw
 // ApiError 400 {"error":"<key> is invalid"} when a value cannot be read as the type.

@@ -64,6 +64,10 @@ std::optional<int> parse_args(int argc, char** argv, Options& o) {
                                "stop when standard input reaches its end (the parent that started it went away)");
     bool no_registry = false;
     app.add_flag("--no-registry", no_registry, "an instance without a container registry");
+    app.add_option("--rate-limits", c.rate_limits,
+                   "the throttles as PRESET configures them: self-managed (GitLab's defaults, the default) or "
+                   "gitlab.com (GitLab.com's published limits, and RateLimit-* headers on every answer)")
+        ->check(CLI::IsMember({"self-managed", "gitlab.com"}));
     bool exec = false;
     app.add_flag("--exec", exec,
                  "CMD [ARGS...] (last): run CMD with the four variables set instead of printing them, then stop "
@@ -199,6 +203,7 @@ void register_routes(zorv_sandbox::Sandbox& sb) {
     zs::register_project_routes(sb);
     zs::register_ci_routes(sb);
     zs::register_issue_routes(sb);
+    zs::register_rate_limit_routes(sb);
     zs::repository::register_branch_routes(sb);
     zs::repository::register_commit_routes(sb);
     zs::repository::register_tag_routes(sb);

@@ -87,6 +87,16 @@ Json params(const httplib::Request& req) {
     return out;
 }
 
+Json json_body(const httplib::Request& req) {
+    if (req.body.find_first_not_of(" \t\r\n") == std::string::npos) return Json::object();
+    try {
+        Json j = Json::parse(req.body);
+        if (j.is_object()) return j;
+    } catch (const Json::parse_error&) {
+    }
+    throw ApiError::message(400, "the body must be a JSON object");
+}
+
 std::optional<std::string> param_string(const Json& p, const std::string& key) {
     const auto it = p.find(key);
     if (it == p.end() || it->is_null()) return std::nullopt;

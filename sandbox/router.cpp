@@ -1,5 +1,5 @@
 // Routing on the raw request target: registration, matching, and the dispatch of every request
-// (journal, fault rules, authentication and scopes, the handler, errors as answers).
+// (journal, fault rules, GitLab's throttles, authentication and scopes, the handler, errors as answers).
 #include "server.hpp"
 
 #include <algorithm>
@@ -9,6 +9,7 @@ namespace zorv_sandbox {
 
 struct Sandbox::Route {
     std::string method;
+    std::string pattern;                // as registered
     std::vector<std::string> segments;  // literal, ":name" or (last) "*name"
     int literals = 0;
     Handler handler;
@@ -32,6 +33,18 @@ std::vector<std::string> split_path(std::string_view path) {
     return out;
 }
 
+// The token a request authenticates with: PRIVATE-TOKEN, a bearer token, or the private_token parameter.
+std::string request_secret(Context& ctx) {
+    std::string secret = ctx.req.get_header_value("PRIVATE-TOKEN");
+    if (secret.empty()) {
+        const auto bearer = ctx.req.get_header_value("Authorization");
+        if (bearer.size() > 7 && (bearer.starts_with("Bearer ") || bearer.starts_with("bearer "))) {
+            secret = bearer.substr(7);
+        }
+    }
+    if (secret.empty()) secret = param_string(ctx.params(), "private_token").value_or("");
+    return secret;
+}
 
 }  // namespace
 
@@ -42,6 +55,7 @@ void Sandbox::route(std::string method, std::string pattern, Handler handler, Au
     auto r = std::make_shared<Route>();
     r->method = upper_ascii(std::move(method));
     r->segments = split_path(pattern);
+    r->pattern = std::move(pattern);
     for (const auto& s : r->segments) {
         if (!s.starts_with(':') && !s.starts_with('*')) ++r->literals;
     }
@@ -107,24 +121,33 @@ void Sandbox::handle(const httplib::Request& req, httplib::Response& res) {
     }
 
     Context ctx(req, res, *this, raw_path, raw_query);
+    Throttle::Verdict throttled;
     try {
         const std::string method = req.method == "HEAD" ? "GET" : req.method;
-        const Route* r = match(method, split_path(raw_path), ctx.args);
-        if (r == nullptr) {
+        // GitLab's throttles, here and nowhere else: Rack::Attack counts every API request of a user
+        // with a valid token before anything runs; the application limiter counts the route's
+        // requests once the caller is known, before the handler.
+        if (raw_path.starts_with("/api/") && throttle_.counts_api()) {
+            const std::string secret = request_secret(ctx);
+            if (const auto caller = secret.empty() ? std::nullopt : authenticate(secret)) {
+                throttled = throttle_.admit(caller->user_id, res);
+            }
+        }
+        const Route* r = throttled.refused ? nullptr : match(method, split_path(raw_path), ctx.args);
+        if (throttled.refused) {
+            // answered already
+        } else if (r == nullptr) {
             send_error(res, 404, "404 Not Found");
         } else {
             if (r->auth == Auth::token) {
-                std::string secret = req.get_header_value("PRIVATE-TOKEN");
-                if (secret.empty()) {
-                    const auto bearer = req.get_header_value("Authorization");
-                    if (bearer.size() > 7 && (bearer.starts_with("Bearer ") || bearer.starts_with("bearer "))) {
-                        secret = bearer.substr(7);
-                    }
-                }
-                if (secret.empty()) secret = param_string(ctx.params(), "private_token").value_or("");
+                const std::string secret = request_secret(ctx);
                 ctx.caller = secret.empty() ? std::nullopt : authenticate(secret);
                 if (!ctx.caller) throw ApiError::message(401, "401 Unauthorized");
                 check_scopes(*ctx.caller, method, raw_path);
+                throttle_.check_route(method, r->pattern, ctx.caller->user_id, [&]() -> std::optional<std::int64_t> {
+                    if (const auto found = resolve_project(ctx.arg("id"))) return found->id;
+                    return std::nullopt;
+                });
             }
             r->handler(ctx);
         }
@@ -136,6 +159,7 @@ void Sandbox::handle(const httplib::Request& req, httplib::Response& res) {
         res.headers.clear();
         send_message(res, 500, "500 Internal Server Error");
     }
+    throttle_.annotate(throttled, res);
     if (!control) journal_end(seq, res.status == -1 ? 200 : res.status);
 }
 

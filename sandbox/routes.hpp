@@ -13,6 +13,7 @@ void register_group_routes(Sandbox& sb);     // group_routes.cpp: groups, member
 void register_project_routes(Sandbox& sb);   // project_routes.cpp: projects
 void register_ci_routes(Sandbox& sb);        // ci_routes.cpp: variables, pipelines
 void register_issue_routes(Sandbox& sb);     // issue_routes.cpp: issues, notes
+void register_rate_limit_routes(Sandbox& sb);  // rate_limit_routes.cpp: application settings, /-/sandbox/rate-limits
 namespace repository {                       // repository/: git-backed routes
 void register_branch_routes(Sandbox& sb);         // branches.cpp
 void register_commit_routes(Sandbox& sb);         // commits.cpp: commits and files

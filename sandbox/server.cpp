@@ -58,7 +58,7 @@ void check_offset_limit(Context& ctx, std::string_view type) {
 // ---------------------------------------------------------------------------------------------
 // Construction, configuration, settings
 
-Sandbox::Sandbox(Config config) : config_(std::move(config)) {
+Sandbox::Sandbox(Config config) : config_(std::move(config)), throttle_(config_.rate_limits) {
     if (config_.data_dir.empty()) {
         const char* tmp = std::getenv("TMPDIR");
         std::string templ = (tmp != nullptr && *tmp != '\0' ? std::string(tmp) : std::string("/tmp")) +

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "state.hpp"
+#include "throttle.hpp"
 
 #include <atomic>
 #include <condition_variable>
@@ -28,6 +29,7 @@ struct Config {
     std::string admin_token;          // empty: a random one (or the saved one)
     int threads = 64;
     bool registry = true;             // false: an instance without a container registry
+    std::string rate_limits = "self-managed";  // the throttles' preset (throttle.hpp)
 };
 
 enum class Auth { token, none };
@@ -91,6 +93,9 @@ public:
     [[nodiscard]] const std::string& admin_token() const { return admin_token_; }
     [[nodiscard]] int threads() const { return config_.threads; }
     [[nodiscard]] bool registry() const { return config_.registry; }
+
+    // -- GitLab's throttles (application settings, counts)
+    [[nodiscard]] Throttle& throttle() { return throttle_; }
 
     // -- settings changed by POST /-/sandbox/settings
     [[nodiscard]] Json settings() const;
@@ -189,6 +194,8 @@ private:
 
     mutable std::mutex settings_mutex_;
     Json settings_;
+
+    Throttle throttle_;
 
     mutable std::mutex journal_mutex_;
     std::deque<Json> journal_;

@@ -16,6 +16,7 @@
 
 #include "zorv_git_gitlab/export.hpp"
 #include "zorv_git_gitlab/json.hpp"
+#include "zorv_git_gitlab/pacing.hpp"
 #include "zorv_git_gitlab/settings.hpp"
 
 namespace zorv_git_gitlab {
@@ -102,6 +103,14 @@ public:
     // progress while cloning, commit_project's upload as bytes sent of the body's total. The default:
     // false (the command-line tool shows it when standard error is a terminal and --json is not given).
     [[nodiscard]] virtual bool show_progress() const;
+
+    // The pacing every request made through this context goes by (see pacing.hpp): by default the
+    // context's own, so that all its threads share one budget. A context made for one call on behalf
+    // of a longer-lived one returns that one's.
+    virtual Pacing& pacing() noexcept { return pacing_; }
+
+private:
+    Pacing pacing_;
 };
 
 // A context with a fixed configuration and the library's own inner calls and output.

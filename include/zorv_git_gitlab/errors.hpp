@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "zorv_git_gitlab/export.hpp"
 
@@ -40,6 +42,22 @@ public:
 class ZORV_GIT_GITLAB_API ResponseTooLargeError : public TransportError {  // the answer exceeded the configured size limit
 public:
     using TransportError::TransportError;
+};
+// GitLab answered 429 Too Many Requests to every try the retry budget allowed (or asked to wait longer
+// than what was left of it). The request was refused before GitLab acted on it: nothing was done, and
+// the same call may be made again later.
+class ZORV_GIT_GITLAB_API RateLimitedError : public TransportError {
+public:
+    RateLimitedError(const std::string& message, std::optional<std::int64_t> retry_after, std::string limit_name)
+        : TransportError(message), retry_after_(retry_after), limit_name_(std::move(limit_name)) {}
+    // The seconds GitLab asked to wait (Retry-After), when it said.
+    [[nodiscard]] std::optional<std::int64_t> retry_after() const noexcept { return retry_after_; }
+    // The throttle that refused it (RateLimit-Name, such as throttle_authenticated_api); "" when not given.
+    [[nodiscard]] const std::string& limit_name() const noexcept { return limit_name_; }
+
+private:
+    std::optional<std::int64_t> retry_after_;
+    std::string limit_name_;
 };
 
 // A success answer whose body is not the JSON the operation needs.

@@ -19,6 +19,7 @@
 namespace py = pybind11;
 namespace table = zorv_git_gitlab::table;
 using zorv_binding::CallContext;
+using zorv_binding::ClassPacings;
 using zorv_binding::OwnInnerCalls;
 using zorv_binding::to_python;
 using zorv_git_gitlab::Id;
@@ -120,14 +121,14 @@ using Arg = py::object;
 // Binds one operation: `_core.NAME(cls, arg, ...)` with the parameter names of the table.
 template <typename Op, std::size_t... I>
 void define_operation(py::module_& m, const Op& op, const std::shared_ptr<const OwnInnerCalls>& own,
-          std::index_sequence<I...>) {
+                      const std::shared_ptr<ClassPacings>& pacings, std::index_sequence<I...>) {
     using Args = typename Op::Sig::Args;
     using Result = typename Op::Sig::Result;
     m.def(
         std::string(op.name).c_str(),
-        [op, own](py::handle cls, Arg<I>... values) -> py::object {
+        [op, own, pacings](py::handle cls, Arg<I>... values) -> py::object {
             Args args{argument<std::tuple_element_t<I, Args>>(values, op.name, op.params[I])...};
-            CallContext ctx(cls, *own);
+            CallContext ctx(cls, *own, *pacings);
             const auto call = [&] { return std::apply([&](auto&... a) { return Op::function(ctx, a...); }, args); };
             if constexpr (std::is_void_v<Result>) {
                 py::gil_scoped_release release;
@@ -197,6 +198,12 @@ void translate(std::exception_ptr error) {
         raise("ConnectionDroppedError", e);
     } catch (const z::ResponseTooLargeError& e) {
         raise("ResponseTooLargeError", e);
+    } catch (const z::RateLimitedError& e) {
+        const py::object type = py::module_::import("zorv_git_gitlab.errors").attr("RateLimitedError");
+        py::object error = type(e.what());
+        error.attr("retry_after") = e.retry_after() ? py::object(py::int_(*e.retry_after())) : py::none();
+        error.attr("limit_name") = e.limit_name().empty() ? py::none() : py::object(py::str(e.limit_name()));
+        PyErr_SetObject(type.ptr(), error.ptr());
     } catch (const z::TransportError& e) {
         raise("TransportError", e);
     } catch (const z::JsonDecodeError& e) {
@@ -229,6 +236,7 @@ PYBIND11_MODULE(_core, m) {
     py::register_exception_translator(&translate);
 
     auto own = std::make_shared<OwnInnerCalls>();
+    auto pacings = std::make_shared<ClassPacings>();
     m.def(
         "adopt_inner_calls", [own](py::handle cls) { own->adopt(cls); }, py::arg("cls"),
         "Notes the inner calls of `cls` (GitlabGit) as the library's own: a class holding others redefines them.");
@@ -240,18 +248,19 @@ PYBIND11_MODULE(_core, m) {
     py::list operations;
     table::for_each_operation([&](const auto& op) {
         constexpr auto indexes = std::make_index_sequence<std::tuple_size_v<decltype(op.params)>>();
-        define_operation(m, op, own, indexes);
+        define_operation(m, op, own, pacings, indexes);
         operations.append(describe(op, indexes));
     });
     m.attr("OPERATIONS") = py::tuple(operations);
 
     // The settings the class attributes set: (name, default, help), the default in the attribute's
-    // unit (seconds as float, counts and bytes as int).
+    // unit (seconds and rates as float, counts and bytes as int).
     py::list settings;
     const zorv_git_gitlab::Settings defaults;
     for (const auto& setting : zorv_git_gitlab::kSettings) {
         const double value = zorv_git_gitlab::setting_value(defaults, setting);
-        const py::object shown = zorv_git_gitlab::kind_of(setting) == zorv_git_gitlab::SettingKind::seconds
+        const auto kind = zorv_git_gitlab::kind_of(setting);
+        const py::object shown = kind == zorv_git_gitlab::SettingKind::seconds || kind == zorv_git_gitlab::SettingKind::rate
                                      ? py::object(py::float_(value))
                                      : py::object(py::int_(static_cast<long long>(value)));
         settings.append(py::make_tuple(py::str(setting.name.data(), setting.name.size()), shown,

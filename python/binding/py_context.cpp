@@ -79,9 +79,28 @@ std::bitset<kInnerCalls> OwnInnerCalls::redefined_by(py::handle cls) const {
     return redefined;
 }
 
-CallContext::CallContext(py::handle cls, const OwnInnerCalls& own)
+std::shared_ptr<zorv_git_gitlab::Pacing> ClassPacings::of(py::handle cls) {
+    if (const auto found = entries_.find(cls.ptr()); found != entries_.end()) return found->second.pacing;
+    auto pacing = std::make_shared<zorv_git_gitlab::Pacing>();
+    // The callback runs when the class is being freed (never after), so its address is not reused yet.
+    PyObject* key = cls.ptr();
+    const py::cpp_function forget([weak = weak_from_this(), key](py::handle) {
+        if (const auto self = weak.lock()) self->entries_.erase(key);
+    });
+    PyObject* ref = PyWeakref_NewRef(key, forget.ptr());
+    if (!ref) {  // an object without weak references: its calls pace on their own
+        PyErr_Clear();
+        return pacing;
+    }
+    // Made before the insertion: creating it may run the collector, and with it other callbacks.
+    entries_.emplace(key, Entry{py::reinterpret_steal<py::object>(ref), pacing});
+    return pacing;
+}
+
+CallContext::CallContext(py::handle cls, const OwnInnerCalls& own, ClassPacings& pacings)
     : cls_(py::reinterpret_borrow<py::object>(cls)),
       redefined_(own.redefined_by(cls)),
+      pacing_(pacings.of(cls)),
       token_from_environment_(own.token_from_environment(cls)) {
     config_.api_url = py::str(cls_.attr("api_url")).cast<std::string>();
     if (const py::object token = cls_.attr("gitlab_token"); !token.is_none()) {

@@ -8,6 +8,8 @@
 
 #include <array>
 #include <bitset>
+#include <memory>
+#include <unordered_map>
 
 #include "zorv_git_gitlab/context.hpp"
 
@@ -36,10 +38,27 @@ private:
     pybind11::object token_name_, token_owner_, environment_token_;
 };
 
+// The pacing of each class object the operations are called on (GitlabGit, a subclass), so that every
+// call through the same class, from any thread, shares one: kept as long as the class lives, in a map
+// keyed by the class with a weak reference whose callback drops the entry when the class goes. Used
+// with the GIL held, which also keeps the map consistent.
+class ClassPacings : public std::enable_shared_from_this<ClassPacings> {
+public:
+    std::shared_ptr<zorv_git_gitlab::Pacing> of(pybind11::handle cls);
+
+private:
+    struct Entry {
+        pybind11::object weakref;
+        std::shared_ptr<zorv_git_gitlab::Pacing> pacing;
+    };
+    std::unordered_map<PyObject*, Entry> entries_;
+};
+
 class CallContext final : public zorv_git_gitlab::Context {
 public:
-    // Reads api_url, gitlab_token, the limits (kSettings) and show_progress from `cls`. Needs the GIL.
-    CallContext(pybind11::handle cls, const OwnInnerCalls& own);
+    // Reads api_url, gitlab_token, the limits (kSettings) and show_progress from `cls`, and takes its
+    // pacing from `pacings`. Needs the GIL.
+    CallContext(pybind11::handle cls, const OwnInnerCalls& own, ClassPacings& pacings);
 
     [[nodiscard]] zorv_git_gitlab::Config config() const override { return config_; }
     void print_line(std::string_view line) override;
@@ -62,6 +81,7 @@ public:
     void commit_file(const std::string& project_name, std::int64_t group_id, const std::string& filename,
                      const std::string& file_content) override;
     bool clean_workspace(const std::string& path, bool destroy) override;
+    zorv_git_gitlab::Pacing& pacing() noexcept override { return *pacing_; }
 
 private:
     template <typename... Args>
@@ -70,6 +90,7 @@ private:
     pybind11::object cls_;
     zorv_git_gitlab::Config config_;
     std::bitset<kInnerCalls> redefined_;
+    std::shared_ptr<zorv_git_gitlab::Pacing> pacing_;
     bool debug_enabled_ = false;
     bool info_enabled_ = false;
     bool token_from_environment_ = false;

@@ -29,6 +29,17 @@ class ResponseTooLargeError(TransportError):
     """The answer exceeded GitlabGit.max_response_bytes."""
 
 
+class RateLimitedError(TransportError):
+    """GitLab answered 429 Too Many Requests to every try the retry budget allowed (or asked to wait
+    longer than what was left of it). GitLab did nothing with the request; it may be made again later.
+
+    ``retry_after``: the seconds GitLab asked to wait (None when it did not say); ``limit_name``: the
+    throttle that refused it (its RateLimit-Name header, such as ``throttle_authenticated_api``), or None."""
+
+    retry_after = None
+    limit_name = None
+
+
 class JsonDecodeError(GitlabError, ValueError):
     """A success answer whose body is not JSON."""
 

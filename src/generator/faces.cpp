@@ -212,7 +212,8 @@ int main(int argc, char** argv) {
                "    gitlab_token: ClassVar[str | None]\n    show_progress: ClassVar[bool]\n";
     for (const auto& setting : z::kSettings) {
         out.pyi << "    # " << setting.help << "\n    " << setting.name << ": ClassVar["
-                << (z::kind_of(setting) == z::SettingKind::seconds ? "float" : "int") << "]\n";
+                << (z::kind_of(setting) == z::SettingKind::seconds || z::kind_of(setting) == z::SettingKind::rate ? "float"
+                                                                                                         : "int") << "]\n";
     }
     out.cpp_class << "    // " << kGenerated << "\n";
     out.cpp_defaults << "// The defaults of the operations' trailing parameters (operations.hpp).\n// " << kGenerated

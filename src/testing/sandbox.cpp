@@ -268,6 +268,12 @@ std::int64_t Sandbox::add_fault(const Json& rule) const { return control("POST",
 void Sandbox::clear_faults() const { control("DELETE", "faults"); }
 void Sandbox::settings(const Json& changes) const { control("POST", "settings", changes); }
 
+Json Sandbox::rate_limits(const Json& settings, const Json& options) const {
+    Json state = control("POST", "rate-limits", options.is_null() ? Json::object() : options);
+    if (settings.is_null() || settings.empty()) return state.at("settings");
+    return seed("PUT", "application/settings", settings);
+}
+
 Json Sandbox::create_user(const std::string& username, const std::string& name, bool admin) const {
     return control("POST", "users", Json{{"username", username}, {"name", name.empty() ? username : name}, {"admin", admin}});
 }

@@ -31,6 +31,7 @@ double setting_value(const Settings& settings, const SettingDescriptor& setting)
                           [&](std::chrono::seconds Settings::*f) { return static_cast<double>((settings.*f).count()); },
                           [&](int Settings::*f) { return static_cast<double>(settings.*f); },
                           [&](std::size_t Settings::*f) { return static_cast<double>(settings.*f); },
+                          [&](double Settings::*f) { return settings.*f; },
                       },
                       setting.field);
 }
@@ -49,6 +50,7 @@ void set_setting(Settings& settings, const SettingDescriptor& setting, double va
                        settings.*f = static_cast<int>(std::max<long long>(1, std::llround(std::min(value, 1e6))));
                    },
                    [&](std::size_t Settings::*f) { settings.*f = static_cast<std::size_t>(std::min(value, 1e18)); },
+                   [&](double Settings::*f) { settings.*f = value; },
                },
                setting.field);
 }

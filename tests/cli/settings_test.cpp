@@ -27,6 +27,10 @@ TEST(Settings, DurationsRoundToTheNearestMillisecondThenUpToTheirUnit) {
     EXPECT_EQ(s.max_tries, 1);
     z::set_setting(s, "max_response_bytes", 4096);
     EXPECT_EQ(s.max_response_bytes, 4096u);
+    z::set_setting(s, "max_requests_per_second", 2.5);  // a rate is kept as given; 0 is unlimited
+    EXPECT_EQ(s.max_requests_per_second, 2.5);
+    z::set_setting(s, "max_requests_per_second", 0);
+    EXPECT_EQ(s.max_requests_per_second, 0.0);
     EXPECT_THROW(z::set_setting(s, "stall_time", 1), std::invalid_argument);
     EXPECT_THROW(z::set_setting(s, "connect_timeout", -1), std::invalid_argument);
 }

@@ -226,6 +226,27 @@ def test_errors_exit_3_with_the_message_on_stderr(run, group):
     assert raised.returncode == 3 and absent in raised.stderr
 
 
+def test_a_throttled_lookup_exits_3_and_a_throttled_write_goes_out_again(run, sandbox, group, project):
+    now = 1_700_000_000 // 3600 * 3600 + 100  # the throttles' clock, stopped 3500 s before the reset
+    sandbox.rate_limits(now=now, throttle_authenticated_api_enabled=True,
+                        throttle_authenticated_api_requests_per_period=1, throttle_authenticated_api_period_in_seconds=3600)
+    try:
+        assert sandbox.call("GET", "user").status == 200  # spends the budget of GITLAB_TOKEN's user
+        done = run("get-project-info", "--project-name", project, "--group-id", group)
+    finally:
+        sandbox.rate_limits(reset=True)
+    assert done.returncode == 3 and done.stdout == ""
+    assert done.stderr.startswith("zorv-gitlab: get_project_info: GET /api/v4/")
+    assert "429 Too Many Requests by throttle_authenticated_api" in done.stderr and "3500 s" in done.stderr
+
+    sandbox.fail("POST", rf"^/api/v4/groups/{group}/variables$", 429, "Retry later\n", headers={"Retry-After": "0"})
+    sandbox.clear_journal()
+    done = run("set-group-variable", "--group-id", group, "--key", "THROTTLED", "--value", "once")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "Environment variable THROTTLED set successfully.\n"
+    assert [r.status for r in sandbox.requests("POST", "/variables$")] == [429, 201]
+
+
 def test_clone_errors_never_show_the_token(run, group, project, tmp_path):
     target = tmp_path / "occupied"
     target.mkdir()

@@ -62,7 +62,7 @@ def test_close_issue_and_add_a_note(sb, calls, group, project, capsys):
     ("close_issue", (7,), r"/issues/7$", 403, "Failed to close issue {name}/7. Response: "),
     ("close_issue", (7,), r"/issues/7$", 201, "Failed to close issue {name}/7. Response: "),
     ("create_note", (7, "n"), r"/notes$", 200, "Failed to create note {name}. Response: "),
-    ("create_note", (7, "n"), r"/notes$", 429, "Failed to create note {name}. Response: "),
+    ("create_note", (7, "n"), r"/notes$", 422, "Failed to create note {name}. Response: "),
 ])
 def test_issue_operations_refused(sb, group, project, operation, args, target, status, line, capsys):
     body = '{"message":"refused"}'

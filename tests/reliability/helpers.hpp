@@ -191,6 +191,8 @@ inline std::string error_kind(const std::exception_ptr& error) {
         return "ResponseTooLargeError";
     } catch (const ConnectError&) {
         return "ConnectError";
+    } catch (const RateLimitedError&) {
+        return "RateLimitedError";
     } catch (const TransportError&) {
         return "TransportError";
     } catch (const JsonDecodeError&) {

@@ -1,7 +1,11 @@
-// Retries of idempotent requests, counted in the sandbox's journal: GET is retried on 429 (after
-// Retry-After, up to a cap), 502, 503, 504 and broken connections, with exponential backoff and
-// jitter, within a number of tries and a total time; POST, PUT and DELETE go out exactly once.
+// Retries, counted in the sandbox's journal: GET is retried on 502, 503, 504 (after Retry-After, up to
+// a cap) and broken connections, with exponential backoff and jitter, within a number of tries and a
+// total time; POST, PUT and DELETE go out exactly once for those. A 429 is retried on every method, and
+// one the retries do not overcome raises RateLimitedError.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "helpers.hpp"
 
@@ -125,7 +129,7 @@ TEST_F(Retries, BackoffGrowsExponentiallyWithJitter) {
     }
 }
 
-// Retry-After is honoured up to the cap; a cap below it shortens the wait.
+// Retry-After is honoured (a 429's whole); for a 503 a cap below it shortens the wait.
 TEST_F(Retries, RetryAfterIsHonouredUpToTheCap) {
     const std::string lookup = "^/api/v4/groups/[0-9]+/projects$";
     auto s = settings(2, milliseconds(1));
@@ -141,7 +145,7 @@ TEST_F(Retries, RetryAfterIsHonouredUpToTheCap) {
     }
     {
         s.retry_after_cap = milliseconds(300);
-        fault("GET", lookup, {{"status", 429}, {"body", "Retry later\n"}, {"headers", {{"Retry-After", "3600"}}}}, 1);
+        fault("GET", lookup, {{"status", 503}, {"body", "{}"}, {"headers", {{"Retry-After", "3600"}}}}, 1);
         RecordingContext ctx(s);
         const auto start = Clock::now();
         EXPECT_TRUE(ops::get_project_info(ctx, "retries", group_));
@@ -166,13 +170,13 @@ TEST_F(Retries, TotalTimeBoundsTheRetries) {
     EXPECT_LE(tries, 4u);
 }
 
-// Writes go out exactly once, whatever comes back, even with tries to spare.
+// Writes go out exactly once, whatever but a 429 comes back, even with tries to spare.
 TEST_F(Retries, PostPutAndDeleteAreNeverRetried) {
     const std::string issues = projects() + "/issues$";
     const std::string issue = projects() + "/issues/" + std::to_string(issue_) + "$";
     const std::string branch = projects() + "/repository/branches/doomed$";
-    for (const Json& rule : {Json{{"status", 503}, {"body", "{}"}}, Json{{"status", 429}, {"body", "later"}},
-                             Json{{"status", 502}, {"body", "bad"}}, Json{{"action", "drop"}}}) {
+    for (const Json& rule : {Json{{"status", 503}, {"body", "{}"}}, Json{{"status", 502}, {"body", "bad"}},
+                             Json{{"action", "drop"}}}) {
         SCOPED_TRACE(rule.dump());
         zorv_test::sandbox().clear_faults();
         zorv_test::sandbox().clear_journal();
@@ -195,6 +199,42 @@ TEST_F(Retries, PostPutAndDeleteAreNeverRetried) {
         EXPECT_EQ(count("PUT", issue), 1u);
         EXPECT_EQ(count("DELETE", branch), 1u);
     }
+}
+
+// Through GitLab's own throttle: once the user's budget is spent (for longer than retry_total_time), a
+// lookup raises RateLimitedError at once instead of reading as "not found"; a write GitLab throttled
+// goes out again and is applied once.
+TEST_F(Retries, ThrottledLookupRaisesAndThrottledWriteGoesOutAgain) {
+    auto& sb = zorv_test::sandbox();
+    struct Restore {
+        ~Restore() { zorv_test::sandbox().rate_limits({}, {{"reset", true}}); }
+    } restore;
+    const std::int64_t now = 1'700'000'000 / 3600 * 3600 + 100;
+    sb.rate_limits({{"throttle_authenticated_api_enabled", true}, {"throttle_authenticated_api_requests_per_period", 1},
+                    {"throttle_authenticated_api_period_in_seconds", 3600}},
+                   {{"now", now}});
+    RecordingContext ctx(settings(4));
+    EXPECT_TRUE(ops::get_project_info(ctx, "retries", group_));  // the one request the budget allows
+    try {
+        (void)ops::create_note(ctx, "retries", group_, issue_, "never");
+        ADD_FAILURE() << "create_note did not raise";
+    } catch (const zorv_git_gitlab::RateLimitedError& e) {
+        EXPECT_EQ(e.retry_after(), 3500);
+        EXPECT_EQ(e.limit_name(), "throttle_authenticated_api");
+        EXPECT_THAT(e.what(), testing::StartsWith("get_project_info: GET /api/v4/"));
+    }
+    EXPECT_TRUE(ctx.take_lines().empty());
+    sb.rate_limits({}, {{"reset", true}});  // the budget back
+
+    const std::string notes = projects() + "/issues/" + std::to_string(issue_) + "/notes$";
+    fault("POST", notes, {{"status", 429}, {"body", "Retry later\n"}, {"headers", {{"Retry-After", "0"}}}}, 1);
+    zorv_test::sandbox().clear_journal();
+    const auto note = ops::create_note(ctx, "retries", group_, issue_, "once");
+    ASSERT_TRUE(note);
+    EXPECT_EQ((*note)["body"], "once");
+    EXPECT_EQ(count("POST", notes), 2u);
+    const auto listed = sb.api("GET", "projects/" + std::to_string(project_) + "/issues/" + std::to_string(issue_) + "/notes");
+    EXPECT_EQ(std::count_if(listed.json.begin(), listed.json.end(), [](const Json& n) { return n["body"] == "once"; }), 1);
 }
 
 }  // namespace

@@ -177,7 +177,7 @@ TEST_F(RequestLayer, RetriesStopAtTheConfiguredNumberOfTries) {
     auto config = sandbox_config();
     config.settings.max_tries = 3;
     Capture ctx(config);
-    EXPECT_FALSE(z::ops::get_single_pipeline_status(ctx, 4242, 1).has_value());
+    EXPECT_THROW((void)z::ops::get_single_pipeline_status(ctx, 4242, 1), z::RateLimitedError);
     EXPECT_EQ(requests_to("/api/v4/projects/4242/pipelines/1").size(), 3u);
 }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,15 @@ namespace {
 
 constexpr const char* kApi = "https://gitlab.test/api/v4/";
 
-// Time that moves only when the code under test sleeps or a request takes its cost.
+// Time that moves only when the code under test sleeps or a request takes its cost; its calendar time
+// starts at kEpoch.
+constexpr std::int64_t kEpoch = 1'700'000'000;
 class FakeClock : public rest::Clock {
 public:
     [[nodiscard]] time_point now() const override { return now_; }
+    [[nodiscard]] std::chrono::system_clock::time_point wall_now() const override {
+        return std::chrono::sys_seconds(std::chrono::seconds(kEpoch)) + (now_ - time_point{});
+    }
     void sleep_for(milliseconds wait) override {
         waits.push_back(wait.count());
         now_ += wait;
@@ -76,16 +82,17 @@ private:
     std::deque<Step> steps_;
 };
 
-// A context that keeps its log records, with the DEBUG trace on or off.
+// A context that keeps its log records (DEBUG ones in `records`, INFO ones in `infos`), with the DEBUG
+// trace on or off.
 class TraceContext : public z::FixedContext {
 public:
     TraceContext(z::Settings settings, bool debug)
         : FixedContext(z::Config{kApi, "glpat-SECRET", settings}), debug_(debug) {}
     void log(z::LogLevel level, std::string_view message) override {
-        if (level == z::LogLevel::debug) records.emplace_back(message);
+        (level == z::LogLevel::debug ? records : infos).emplace_back(message);
     }
-    [[nodiscard]] bool log_enabled(z::LogLevel level) const override { return debug_ || level >= z::LogLevel::warning; }
-    std::vector<std::string> records;
+    [[nodiscard]] bool log_enabled(z::LogLevel level) const override { return debug_ || level >= z::LogLevel::info; }
+    std::vector<std::string> records, infos;
 
 private:
     bool debug_;
@@ -190,10 +197,11 @@ TEST(RetryPolicy, TotalTimeBoundsTheRetries) {
     EXPECT_THAT(h.clock.waits, ElementsAre(200));
 }
 
-// POST, PUT and DELETE go out once whatever comes back; a body-less write carries no Content-Type.
-TEST(RetryPolicy, WritesAreNeverRetried) {
+// POST, PUT and DELETE go out once whatever else than 429 comes back; a body-less write carries no
+// Content-Type.
+TEST(RetryPolicy, WritesAreNotRetriedOnOtherFaults) {
     const Step dropped = Step::failure(Step::drop);
-    for (const Step& step : {Step{503}, Step{429, "later", {{"Retry-After", "0"}}}, Step{502}, dropped}) {
+    for (const Step& step : {Step{503}, Step{502}, dropped}) {
         Harness h({step}, settings(5));  // the fault on every try
         const auto run = [&](auto&& call) {
             try {
@@ -211,6 +219,116 @@ TEST(RetryPolicy, WritesAreNeverRetried) {
         EXPECT_THAT(h.transport.sent[0].headers, ElementsAre("PRIVATE-TOKEN: glpat-SECRET"));
         EXPECT_THAT(h.transport.sent[1].headers, ElementsAre("PRIVATE-TOKEN: glpat-SECRET", "Content-Type: application/json"));
     }
+}
+
+// A 429 is GitLab refusing before it acts: every method is sent again, after the whole Retry-After
+// (never shortened to the cap, which would only meet another 429), else after the backoff.
+TEST(RateLimits, TooManyRequestsIsRetriedOnEveryMethodAfterTheWholeRetryAfter) {
+    auto s = settings(3);
+    s.retry_after_cap = milliseconds(300);
+    const Step throttled{429, "Retry later\n", {{"Retry-After", "2"}, {"RateLimit-Name", "throttle_authenticated_api"}}};
+    Harness h({throttled, {201, "{}"}, throttled, {200, "{}"}, throttled, {202}, throttled, {200, "[]"}}, s, false);
+    EXPECT_EQ(h.api.post_query(rest::Path{"projects", "1", "issues", "2", "notes"}, {{"body", "n"}}).status(), 201);
+    EXPECT_EQ(h.api.put_json(rest::Path{"projects", "1"}, z::Json{{"a", 1}}).status(), 200);
+    EXPECT_EQ(h.api.del(rest::Path{"projects", "1"}).status(), 202);
+    EXPECT_EQ(h.api.get(rest::Path{"projects"}).status(), 200);
+    EXPECT_THAT(h.attempts(), ElementsAre(1, 2, 1, 2, 1, 2, 1, 2));
+    EXPECT_THAT(h.clock.waits, ElementsAre(2000, 2000, 2000, 2000));
+    // Each wait of more than a second is logged at INFO, naming the request and the throttle.
+    ASSERT_EQ(h.ctx.infos.size(), 4u);
+    EXPECT_EQ(h.ctx.infos[0], "test_operation: POST /api/v4/projects/1/issues/2/notes answered 429 "
+                              "(throttle_authenticated_api); trying again in 2.0 seconds");
+
+    Harness unsaid({{429, "{}"}, {201, "{}"}}, settings(3));
+    EXPECT_EQ(unsaid.api.post_json(rest::Path{"projects"}, z::Json{{"name", "x"}}).status(), 201);
+    EXPECT_THAT(unsaid.clock.waits, ElementsAre(50));  // no Retry-After: the backoff
+}
+
+// A request still throttled when its tries or its time run out raises RateLimitedError, in the lookups
+// too (never an answer to read as "not found"), naming the operation, method and path (not the query,
+// never the token) and carrying what the server asked; a wait longer than what is left of
+// retry_total_time is not taken at all.
+TEST(RateLimits, StillThrottledAtTheEndRaisesRateLimitedError) {
+    const auto error_of = [](auto&& call) -> std::optional<z::RateLimitedError> {
+        try {
+            call();
+        } catch (const z::RateLimitedError& e) {
+            return e;
+        }
+        return std::nullopt;
+    };
+    {
+        Harness h({{429, "Retry later\n", {{"Retry-After", "540"}, {"RateLimit-Name", "throttle_authenticated_api"}}}});
+        const auto error = error_of([&] { (void)h.api.get(rest::Path{"projects"}, {{"search", "app"}}); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(h.transport.sent.size(), 1u);
+        EXPECT_TRUE(h.clock.waits.empty());
+        EXPECT_EQ(error->retry_after(), 540);
+        EXPECT_EQ(error->limit_name(), "throttle_authenticated_api");
+        EXPECT_STREQ(error->what(), "test_operation: GET /api/v4/projects was refused with 429 Too Many Requests by "
+                                    "throttle_authenticated_api; the server asked to wait 540 s, more than the 59 s "
+                                    "left of retry_total_time");
+    }
+    {
+        const std::string json = R"({"message":{"error":"This endpoint has been requested too many times. Try again later."}})";
+        Harness h({{429, json, {{"Retry-After", "1"}}}}, settings(3));
+        const auto error = error_of([&] { (void)h.api.post_query(rest::Path{"projects", "1", "issues"}, {{"title", "t"}}); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(h.transport.sent.size(), 3u);
+        EXPECT_THAT(h.clock.waits, ElementsAre(1000, 1000));
+        EXPECT_EQ(error->limit_name(), "");
+        EXPECT_THAT(error->what(), HasSubstr("POST /api/v4/projects/1/issues was refused with 429 Too Many Requests; "
+                                             "still refused after 3 tries"));
+        EXPECT_THAT(error->what(), Not(HasSubstr("SECRET")));
+    }
+    {
+        // Searches and listings raise too, on any page.
+        Harness find({{200, "[1]", {{"X-Next-Page", "2"}}}, {429, "Retry later\n", {{"Retry-After", "90"}}}});
+        EXPECT_THROW((void)find.api.find(rest::Path{"projects"}, {}, [](const z::Json&) { return false; }),
+                     z::RateLimitedError);
+        Harness all({{429, "Retry later\n", {{"Retry-After", "90"}}}});
+        EXPECT_THROW((void)all.api.get_all(rest::Path{"projects", "1", "repository", "tags"}), z::RateLimitedError);
+    }
+}
+
+std::vector<std::pair<std::string, std::string>> budget(long remaining, std::int64_t reset_in) {
+    return {{"RateLimit-Remaining", std::to_string(remaining)}, {"RateLimit-Reset", std::to_string(kEpoch + reset_in)}};
+}
+
+// Once an answer says the server's budget is spent, the context's next request waits for its reset
+// (logged at INFO), whichever Api of the context sends it; a reset farther away than retry_total_time
+// is not waited for (the server then answers with its own Retry-After).
+TEST(Pacing, WaitsForTheServersBudgetToReset) {
+    Harness h({{200, "[]", budget(1, 5)}, {200, "[]", budget(0, 5)}, {200, "[]", budget(99, 10)}});
+    (void)h.api.get(rest::Path{"projects"});
+    (void)h.api.get(rest::Path{"projects"});
+    EXPECT_TRUE(h.clock.waits.empty());
+    rest::Api other(h.ctx, "other_operation", rest::Wire{h.transport, h.clock, [] { return 0.5; }});
+    (void)other.get(rest::Path{"groups"});
+    EXPECT_THAT(h.clock.waits, ElementsAre(4980));  // two tries of 10 ms passed since the first answer
+    EXPECT_THAT(h.ctx.infos, ElementsAre("other_operation: waiting 5.0 seconds until the server's rate limit resets "
+                                         "before GET /api/v4/groups"));
+    (void)h.api.get(rest::Path{"projects"});  // a new window with budget left
+    EXPECT_EQ(h.clock.waits.size(), 1u);
+
+    auto s = settings(4);
+    s.retry_total_time = std::chrono::seconds(60);
+    Harness far({{200, "[]", budget(0, 3600)}}, s);
+    (void)far.api.get(rest::Path{"projects"});
+    (void)far.api.get(rest::Path{"projects"});
+    EXPECT_TRUE(far.clock.waits.empty());
+}
+
+// max_requests_per_second spaces the context's requests evenly; 0 leaves them unpaced.
+TEST(Pacing, FixedRateSpacesRequestsEvenly) {
+    auto s = settings(4);
+    s.max_requests_per_second = 4;
+    Harness h({Step{200}}, s);
+    for (int i = 0; i < 4; ++i) (void)h.api.get(rest::Path{"projects"});
+    EXPECT_THAT(h.clock.waits, ElementsAre(240, 240, 240));  // 250 ms apart; each try takes 10 ms
+    Harness unpaced({Step{200}});
+    for (int i = 0; i < 4; ++i) (void)unpaced.api.get(rest::Path{"projects"});
+    EXPECT_TRUE(unpaced.clock.waits.empty());
 }
 
 // Pages follow X-Next-Page, else Link rel="next" below the API root, and stop at a page named twice.

@@ -1,5 +1,5 @@
-"""Fixtures of the sandbox's own fidelity tests: one sandbox for the session, a clean journal and no
-fault rules around each test, and unique names."""
+"""Fixtures of the sandbox's own fidelity tests: one sandbox for the session, a clean journal, no
+fault rules and the throttles as started around each test, and unique names."""
 
 import itertools
 
@@ -19,9 +19,11 @@ def unique(prefix):
 @pytest.fixture
 def sb(sandbox):
     sandbox.clear_faults()
+    sandbox.rate_limits(reset=True)
     sandbox.clear_journal()
     yield sandbox
     sandbox.clear_faults()
+    sandbox.rate_limits(reset=True)
 
 
 def ok(sb, method, path, body=None, **kwargs):

@@ -114,6 +114,11 @@ public:
     // A user with a personal access token: the user record plus "token".
     Json create_user(const std::string& username, const std::string& name = {}, bool admin = false) const;
     void settings(const Json& changes) const;
+    // GitLab's throttles: `options` for the control route ({"preset": "self-managed" | "gitlab.com",
+    // "reset": true, "headers": bool, "now": Unix seconds | null}, applied in that order), then
+    // `settings` by GitLab's names (PUT /application/settings, by the seeding administrator) when not
+    // empty. The counts restart. The application settings as they then are.
+    Json rate_limits(const Json& settings = Json::object(), const Json& options = Json::object()) const;
     // Sets a pipeline's status ("running", "success", ...).
     Json set_pipeline_status(std::int64_t project_id, std::int64_t pipeline_id, const std::string& status) const;
 

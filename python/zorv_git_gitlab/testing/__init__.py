@@ -335,6 +335,26 @@ class Sandbox:
     def settings(self, **changes):
         return self.control("POST", "settings", changes)
 
+    def rate_limits(self, preset=None, *, reset=False, headers=None, now=..., **settings):
+        """GitLab's throttles. `preset` "self-managed" or "gitlab.com" replaces the settings (and the
+        informational headers) with that instance's; `reset` restores those the sandbox started with;
+        `headers` sends RateLimit-* headers on ordinary answers or not; `now` (Unix seconds) stops the
+        throttles' clock there, None lets it run again. Then `settings`, by GitLab's names
+        (throttle_authenticated_api_enabled=True, notes_create_limit=5, ...), are set through PUT
+        /application/settings by the seeding administrator. The counts restart. The application
+        settings as they then are."""
+        body = {}
+        if preset is not None:
+            body["preset"] = preset
+        if reset:
+            body["reset"] = True
+        if headers is not None:
+            body["headers"] = headers
+        if now is not ...:
+            body["now"] = now
+        state = self.control("POST", "rate-limits", body)
+        return self._seed("PUT", "application/settings", settings) if settings else state["settings"]
+
     def set_pipeline_status(self, project_id, pipeline_id, status):
         return self.control("POST", f"projects/{project_id}/pipelines/{pipeline_id}", {"status": status})
 

@@ -7,7 +7,8 @@ Fixtures:
 - ``gitlab_group`` (per test): a fresh group's record. For the test's duration GitlabGit's ``api_url``
   and ``gitlab_token`` and the variables GITLAB_HOST, GITLAB_TOKEN, CURL_CA_BUNDLE and GIT_SSL_CAINFO
   of os.environ (seen by subprocesses too) point at the sandbox, its token also in its host's variable
-  (``gitlab_sandbox.token_variable``); the journal starts empty and no fault rule is left over.
+  (``gitlab_sandbox.token_variable``); the journal starts empty, no fault rule is left over and the
+  throttles are as the sandbox started (counts restarted).
   Everything is put back afterwards.
 """
 
@@ -28,6 +29,7 @@ def gitlab_group(gitlab_sandbox, monkeypatch):
 
     sandbox = gitlab_sandbox
     sandbox.clear_faults()
+    sandbox.rate_limits(reset=True)
     group = sandbox.group()
     for name, value in sandbox.environ({}).items():
         monkeypatch.setenv(name, value)
@@ -36,3 +38,4 @@ def gitlab_group(gitlab_sandbox, monkeypatch):
     sandbox.clear_journal()
     yield group
     sandbox.clear_faults()
+    sandbox.rate_limits(reset=True)

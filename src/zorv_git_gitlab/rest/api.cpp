@@ -1,8 +1,10 @@
 #include "rest/api.hpp"
 
 #include <chrono>
+#include <cstdio>
 #include <set>
 
+#include "rest/pacing.hpp"
 #include "zorv_git_gitlab/errors.hpp"
 
 namespace zorv_git_gitlab::rest {
@@ -48,6 +50,46 @@ std::optional<std::string> next_page_url(const Response& response, const std::st
     return std::nullopt;
 }
 
+// The URL without scheme and host: "/api/v4/projects?search=app".
+std::string target_of(const std::string& url) {
+    const auto scheme = url.find("://");
+    const auto path = scheme == std::string::npos ? 0 : url.find('/', scheme + 3);
+    return path == std::string::npos ? std::string("/") : url.substr(path);
+}
+
+// The same without the query, which may hold a note's text: for the lines a person reads.
+std::string path_of(const std::string& url) {
+    std::string target = target_of(url);
+    return target.substr(0, target.find('?'));
+}
+
+// "1.5 seconds"
+std::string seconds_text(std::chrono::milliseconds wait) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f seconds", static_cast<double>(wait.count()) / 1000.0);
+    return text;
+}
+
+// The error for a request still refused with 429 when its retries end: the operation, method and path,
+// the throttle's name and what the server asked to wait.
+RateLimitedError rate_limited(std::string_view operation, const HttpRequest& request, const HttpResponse& response,
+                              const RetryPolicy& policy) {
+    const std::string target = path_of(request.url);
+    const std::string name = response.header("RateLimit-Name").value_or("");
+    const auto asked = response.number_header("Retry-After");
+    std::string message = std::string(operation) + ": " + std::string(method_name(request.method)) + " " + target +
+                          " was refused with 429 Too Many Requests" + (name.empty() ? "" : " by " + name);
+    const auto left = std::chrono::duration_cast<std::chrono::seconds>(policy.time_left());
+    if (asked && std::chrono::seconds(*asked) > policy.time_left()) {
+        message += "; the server asked to wait " + std::to_string(*asked) + " s, more than the " +
+                   std::to_string(left.count()) + " s left of retry_total_time";
+    } else {
+        message += "; still refused after " + std::to_string(policy.tries()) + " tries" +
+                   (asked && *asked > 0 ? " (the server asked to wait " + std::to_string(*asked) + " s more)" : "");
+    }
+    return {message, asked, name};
+}
+
 }  // namespace
 
 Json Response::json() const {
@@ -88,29 +130,55 @@ Response Api::send(HttpRequest request, std::string_view content_type) {
     if (config_.token) request.headers.push_back("PRIVATE-TOKEN: " + *config_.token);
     if (!content_type.empty()) request.headers.push_back("Content-Type: " + std::string(content_type));
     std::string what = std::string(method_name(request.method)) + " " + request.url;
-    RetryPolicy policy(config_.settings, request.method, wire_.clock, wire_.jitter);
+    Pacing::State& pacing = ctx_.pacing().state();
+    std::optional<RetryPolicy> policy;  // its time starts with the first try, after any wait for its turn
     for (;; ++request.attempt) {
+        const auto turn = pacing.take_turn(config_.settings, wire_.clock);
+        if (turn.wait > std::chrono::milliseconds(0)) {
+            const bool budget = turn.reason == Pacing::State::Reason::budget;
+            note_wait(turn.wait, request,
+                      "waiting " + seconds_text(turn.wait) +
+                          (budget ? " until the server's rate limit resets before " : " to keep to max_requests_per_second before "),
+                      "");
+            wire_.clock.sleep_for(turn.wait);
+        }
+        if (!policy) policy.emplace(config_.settings, request.method, wire_.clock, wire_.jitter);
         std::optional<std::chrono::milliseconds> wait;
         try {
             HttpResponse response = attempt(request);
-            wait = policy.after_answer(response);
-            if (!wait) return Response(std::move(response), std::move(what), operation_);
+            pacing.observe(turn, response, config_.settings, wire_.clock);
+            wait = policy->after_answer(response);
+            if (!wait) {
+                // A 429 is never an answer to judge: GitLab did not look at the request.
+                if (response.status == 429) throw rate_limited(operation_, request, response, *policy);
+                return Response(std::move(response), std::move(what), operation_);
+            }
+            if (response.status == 429) {
+                const auto name = response.header("RateLimit-Name");
+                note_wait(*wait, request, "",
+                          " answered 429" + (name ? " (" + *name + ")" : std::string()) + "; trying again in " +
+                              seconds_text(*wait));
+            }
         } catch (const ConnectionDroppedError&) {
-            wait = policy.after_drop();
+            wait = policy->after_drop();
             if (!wait) throw;
         }
         wire_.clock.sleep_for(*wait);
     }
 }
 
+void Api::note_wait(std::chrono::milliseconds wait, const HttpRequest& request, const std::string& before,
+                    const std::string& after) {
+    if (wait <= std::chrono::seconds(1) || !ctx_.log_enabled(LogLevel::info)) return;
+    ctx_.log(LogLevel::info,
+             operation_ + ": " + before + std::string(method_name(request.method)) + " " + path_of(request.url) + after);
+}
+
 HttpResponse Api::attempt(const HttpRequest& request) {
     if (!ctx_.log_enabled(LogLevel::debug)) return wire_.transport.send(request, config_.settings);
     // "GET /api/v4/projects?search=app -> 200, 12 ms, attempt 1": the URL without scheme and host.
     // Headers (and with them the token) are never part of it.
-    const auto scheme = request.url.find("://");
-    const auto path = scheme == std::string::npos ? 0 : request.url.find('/', scheme + 3);
-    std::string record = std::string(method_name(request.method)) + " " +
-                         (path == std::string::npos ? std::string("/") : request.url.substr(path)) + " -> ";
+    std::string record = std::string(method_name(request.method)) + " " + target_of(request.url) + " -> ";
     const auto start = wire_.clock.now();
     const auto trace = [&](const std::string& outcome) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wire_.clock.now() - start).count();

@@ -1,8 +1,11 @@
-// The request cycle every operation shares: build the URL below api_url, send with the PRIVATE-TOKEN
-// header, and hand back the answer to be judged by its status. Also paging, and reading fields of
-// server records with errors that name the operation.
+// The request cycle every operation shares: build the URL below api_url, wait for the context's pacing,
+// send with the PRIVATE-TOKEN header, retry by the retry policy, and hand back the answer to be judged by
+// its status; a 429 the retries do not overcome raises RateLimitedError instead, so that no operation
+// reads it as a refusal or a miss. Also paging, and reading fields of server records with errors that
+// name the operation.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -84,6 +87,9 @@ private:
     Response send(HttpRequest request, std::string_view content_type);
     // One try through the transport, with its DEBUG record.
     HttpResponse attempt(const HttpRequest& request);
+    // For a wait of more than a second, an INFO record "<operation>: <before>METHOD /path<after>".
+    void note_wait(std::chrono::milliseconds wait, const HttpRequest& request, const std::string& before,
+                   const std::string& after);
     std::string url(const Path& path, const Params& query) const;
 
     Context& ctx_;

@@ -1,7 +1,6 @@
 #include "rest/retry_policy.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <random>
 #include <string>
 #include <thread>
@@ -12,10 +11,14 @@ namespace {
 class SteadyClock final : public Clock {
 public:
     [[nodiscard]] time_point now() const override { return std::chrono::steady_clock::now(); }
+    [[nodiscard]] std::chrono::system_clock::time_point wall_now() const override {
+        return std::chrono::system_clock::now();
+    }
     void sleep_for(std::chrono::milliseconds wait) override { std::this_thread::sleep_for(wait); }
 };
 
-bool retryable_status(long status) { return status == 429 || status == 502 || status == 503 || status == 504; }
+// Answers a later GET may find mended.
+bool transient_status(long status) { return status == 502 || status == 503 || status == 504; }
 
 }  // namespace
 
@@ -36,7 +39,7 @@ RetryPolicy::RetryPolicy(const Settings& settings, Method method, Clock& clock, 
     : settings_(settings),
       clock_(clock),
       jitter_(std::move(jitter)),
-      may_retry_(idempotent(method)),
+      idempotent_(idempotent(method)),
       deadline_(clock.now() + settings.retry_total_time) {}
 
 std::chrono::milliseconds RetryPolicy::backoff(int retry) const {
@@ -44,30 +47,36 @@ std::chrono::milliseconds RetryPolicy::backoff(int retry) const {
     return std::chrono::milliseconds(static_cast<long long>(static_cast<double>(base.count()) * jitter_()));
 }
 
-std::optional<std::chrono::milliseconds> RetryPolicy::after_answer(const HttpResponse& response) {
-    if (!retryable_status(response.status)) return std::nullopt;
-    auto wait = backoff(tries_ - 1);
-    if (const auto asked = retry_after(response)) wait = std::min(*asked, settings_.retry_after_cap);
-    return next(wait);
+std::chrono::milliseconds RetryPolicy::time_left() const {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - clock_.now());
+    return std::max(left, std::chrono::milliseconds(0));
 }
 
-std::optional<std::chrono::milliseconds> RetryPolicy::after_drop() { return next(backoff(tries_ - 1)); }
+std::optional<std::chrono::milliseconds> RetryPolicy::after_answer(const HttpResponse& response) {
+    const auto asked = retry_after(response);
+    if (response.status == 429) {
+        // Asking sooner than the server said would only meet another 429: the whole wait or none.
+        return next(asked.value_or(backoff(tries_ - 1)));
+    }
+    if (!idempotent_ || !transient_status(response.status)) return std::nullopt;
+    return next(asked ? std::min(*asked, settings_.retry_after_cap) : backoff(tries_ - 1));
+}
+
+std::optional<std::chrono::milliseconds> RetryPolicy::after_drop() {
+    if (!idempotent_) return std::nullopt;
+    return next(backoff(tries_ - 1));
+}
 
 std::optional<std::chrono::milliseconds> RetryPolicy::next(std::chrono::milliseconds wait) {
-    if (!may_retry_ || tries_ >= settings_.max_tries || clock_.now() + wait > deadline_) return std::nullopt;
+    if (tries_ >= settings_.max_tries || clock_.now() + wait > deadline_) return std::nullopt;
     ++tries_;
     return wait;
 }
 
 std::optional<std::chrono::milliseconds> retry_after(const HttpResponse& response) {
-    const auto value = response.header("Retry-After");
-    if (!value || value->empty() || !std::all_of(value->begin(), value->end(), [](unsigned char c) {
-            return std::isdigit(c) != 0;
-        })) {
-        return std::nullopt;
-    }
-    if (value->size() > 6) return std::chrono::hours(24);
-    return std::chrono::seconds(std::stol(*value));
+    const auto seconds = response.number_header("Retry-After");
+    if (!seconds) return std::nullopt;
+    return std::chrono::seconds(std::min<std::int64_t>(*seconds, 24 * 3600));
 }
 
 }  // namespace zorv_git_gitlab::rest

@@ -1,7 +1,8 @@
-// When a request is sent again and how long to wait before it: only idempotent requests (GET) are
-// retried, on answers and failures that a later try may mend, with exponential backoff and jitter or
-// the server's Retry-After, within a number of tries and a total time. Time comes from a Clock, so
-// that tests can run the rules with a fake one.
+// When a request is sent again and how long to wait before it: a 429 (the server refused before acting)
+// for every method, after the server's Retry-After; other answers and failures that a later try may
+// mend for idempotent requests (GET) only, with exponential backoff and jitter or Retry-After up to a
+// cap; all within a number of tries and a total time. Time comes from a Clock, so that tests can run
+// the rules with a fake one.
 #pragma once
 
 #include <chrono>
@@ -18,6 +19,8 @@ public:
     using time_point = std::chrono::steady_clock::time_point;
     virtual ~Clock() = default;
     [[nodiscard]] virtual time_point now() const = 0;
+    // Calendar time, to read the server's times (RateLimit-Reset).
+    [[nodiscard]] virtual std::chrono::system_clock::time_point wall_now() const = 0;
     virtual void sleep_for(std::chrono::milliseconds wait) = 0;
 };
 
@@ -38,7 +41,8 @@ public:
     RetryPolicy(const Settings& settings, Method method, Clock& clock, Jitter jitter = random_jitter);
 
     // After a try ended with this answer: the wait before the next try, or no value when the answer
-    // is final (not retryable, the request is not idempotent, no try or time left).
+    // is final (not retryable, the request is not idempotent, no try or time left). A 429 is retried
+    // after its whole Retry-After or not at all.
     std::optional<std::chrono::milliseconds> after_answer(const HttpResponse& response);
     // After a try ended with a dropped connection (ConnectionDroppedError): as above.
     std::optional<std::chrono::milliseconds> after_drop();
@@ -46,13 +50,17 @@ public:
     // retry_base_delay * 2^retry, times the jitter; `retry` counts from 0.
     [[nodiscard]] std::chrono::milliseconds backoff(int retry) const;
 
+    // The tries made so far, and what is left of retry_total_time.
+    [[nodiscard]] int tries() const noexcept { return tries_; }
+    [[nodiscard]] std::chrono::milliseconds time_left() const;
+
 private:
     std::optional<std::chrono::milliseconds> next(std::chrono::milliseconds wait);
 
     Settings settings_;
     Clock& clock_;
     Jitter jitter_;
-    bool may_retry_;
+    bool idempotent_;
     int tries_ = 1;  // the try that just ended
     Clock::time_point deadline_;
 };

@@ -363,6 +363,13 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
     return std::nullopt;
 }
 
+std::optional<std::int64_t> HttpResponse::number_header(std::string_view name) const {
+    const auto value = header(name);
+    if (!value || value->empty() || value->find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    if (value->size() > 18) return 999'999'999'999'999'999;
+    return std::stoll(*value);
+}
+
 std::optional<std::string> ca_bundle_from_environment() {
     for (const char* name : {"CURL_CA_BUNDLE", "REQUESTS_CA_BUNDLE", "SSL_CERT_FILE"}) {
         if (const char* value = std::getenv(name); value && *value) return std::string(value);

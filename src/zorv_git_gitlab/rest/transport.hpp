@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -42,6 +43,8 @@ struct HttpResponse {
 
     // The value of the first header of that name (case-insensitive), if any.
     [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
+    // The same when it is a whole number (digits only; beyond 18 digits it reads as 10^18 - 1).
+    [[nodiscard]] std::optional<std::int64_t> number_header(std::string_view name) const;
 };
 
 // Sends requests. Implementations are shared between threads.
