@@ -115,26 +115,26 @@ Json Sandbox::create_user(const std::string& username, const std::string& name, 
     });
 }
 
-Json mint_token(State& s, const NewToken& spec) {
+Json mint_token(State& s, const NewToken& token) {
     TokenEntry t;
     const auto id = s.next_token_id++;
-    t.secret = spec.secret.empty() ? "glpat-" + random_hex(10) : spec.secret;
+    t.secret = token.secret.empty() ? "glpat-" + random_hex(10) : token.secret;
     t.record = Json{{"id", id},
-                    {"name", spec.name},
+                    {"name", token.name},
                     {"revoked", false},
                     {"created_at", now_iso()},
-                    {"description", spec.description},
-                    {"scopes", spec.scopes},
-                    {"user_id", spec.user_id},
+                    {"description", token.description},
+                    {"scopes", token.scopes},
+                    {"user_id", token.user_id},
                     {"last_used_at", nullptr},
                     {"active", true},
                     {"granular", false},  // PersonalAccessToken#granular: no fine-grained permissions here
-                    {"expires_at", spec.expires_at}};
-    if (spec.group) {
-        t.group_id = spec.group->group_id;
-        t.record["access_level"] = spec.group->access_level;
+                    {"expires_at", token.expires_at}};
+    if (token.group) {
+        t.group_id = token.group->group_id;
+        t.record["access_level"] = token.group->access_level;
         t.record["resource_type"] = "group";
-        t.record["resource_id"] = spec.group->group_id;
+        t.record["resource_id"] = token.group->group_id;
     }
     Json answer = present_token(t.record);
     answer["token"] = t.secret;
